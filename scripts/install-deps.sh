@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when they are missing.
+#   scripts/install-deps.sh          build tools and libraries
+#   scripts/install-deps.sh --wine   also mingw-w64 and Wine for the Windows checks
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
+          clang-format)
+wine=0
+for arg in "$@"; do
+  case "$arg" in
+    --wine) wine=1 ;;
+    *) echo "usage: $0 [--wine]" >&2; exit 2 ;;
+  esac
+done
+if [ "$wine" = 1 ]; then
+  packages+=(wine wine32:i386 g++-mingw-w64-i686 xvfb xauth libgl1:i386 libgl1-mesa-dri:i386
+             libglx-mesa0:i386)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" != 0 ]; then
+  echo "missing packages (install them as root): ${missing[*]}" >&2
+  exit 0
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if printf '%s\n' "${missing[@]}" | grep -q ':i386'; then
+  dpkg --add-architecture i386
+fi
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

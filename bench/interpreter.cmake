@@ -1,0 +1,1 @@
+kestrin_bench(interpreter_bench SOURCES interpreter_bench.cpp LIBS kestrin_effect_runner kestrin_frames)

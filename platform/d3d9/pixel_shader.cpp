@@ -1,0 +1,62 @@
+#include "platform/d3d9/pixel_shader.h"
+
+#include <cstring>
+
+#include "platform/d3d9/device.h"
+#include "platform/test_hooks.h"
+#include "shader/bytecode.h"
+
+namespace kestrin::platform::d3d9 {
+namespace {
+
+// Direct3D takes a shader without its length; walking stops at the end token, and this bounds
+// the walk for a stream that has none.
+constexpr size_t kMaxShaderTokens = size_t{1} << 18;
+
+} // namespace
+
+bool readShaderTokens(const DWORD* function, std::vector<DWORD>* tokens, std::string* error) {
+    const size_t bytes = shader::shaderByteSize(function, kMaxShaderTokens, error);
+    if (bytes == 0) return false;
+    tokens->assign(function, function + bytes / sizeof(DWORD));
+    return true;
+}
+
+PixelShader::PixelShader(Device* device, std::vector<DWORD> tokens,
+                         std::shared_ptr<const shader::PixelProgram> program)
+    : DeviceChild(ObjectKind::PixelShader, device, nullptr), tokens_(std::move(tokens)),
+      program_(std::move(program)) {}
+
+bool PixelShader::answers(REFIID riid) const {
+    return riid == IID_IDirect3DPixelShader9;
+}
+
+HRESULT PixelShader::GetDevice(IDirect3DDevice9** ppDevice) {
+    clearOut(ppDevice);
+    return guarded([&] {
+        if (!ppDevice) return D3DERR_INVALIDCALL;
+        HRESULT hr = D3D_OK;
+        if (hooks::shouldFail("IDirect3DPixelShader9::GetDevice", &hr)) return hr;
+        device()->AddRef();
+        *ppDevice = device();
+        return D3D_OK;
+    });
+}
+
+HRESULT PixelShader::GetFunction(void* pData, UINT* pSizeOfData) {
+    return guarded([&] {
+        if (!pSizeOfData) return D3DERR_INVALIDCALL;
+        const auto size = static_cast<UINT>(tokens_.size() * sizeof(DWORD));
+        if (pData && *pSizeOfData < size) {
+            *pSizeOfData = size;
+            return D3DERR_INVALIDCALL;
+        }
+        HRESULT hr = D3D_OK;
+        if (hooks::shouldFail("IDirect3DPixelShader9::GetFunction", &hr)) return hr;
+        *pSizeOfData = size;
+        if (pData) std::memcpy(pData, tokens_.data(), size);
+        return D3D_OK;
+    });
+}
+
+} // namespace kestrin::platform::d3d9

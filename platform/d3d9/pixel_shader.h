@@ -1,0 +1,40 @@
+// A pixel shader: the application's ps_3_0 tokens and the interpreter's program made from them
+// once, at creation. Programs the interpreter cannot run exactly are refused there.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/d3d9/object.h"
+#include "shader/interpreter.h"
+
+namespace kestrin::platform::d3d9 {
+
+class PixelShader final : public DeviceChild<IDirect3DPixelShader9> {
+  public:
+    static constexpr ObjectKind kKind = ObjectKind::PixelShader;
+
+    // Attach after construction.
+    PixelShader(Device* device, std::vector<DWORD> tokens,
+                std::shared_ptr<const shader::PixelProgram> program);
+
+    HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) override;
+    HRESULT STDMETHODCALLTYPE GetFunction(void* pData, UINT* pSizeOfData) override;
+
+    const std::shared_ptr<const shader::PixelProgram>& program() const { return program_; }
+    const std::vector<DWORD>& tokens() const { return tokens_; }
+
+  protected:
+    bool answers(REFIID riid) const override;
+
+  private:
+    std::vector<DWORD> tokens_;
+    std::shared_ptr<const shader::PixelProgram> program_;
+};
+
+// The tokens of a shader handed to CreatePixelShader, up to and including the end token, found by
+// walking its instructions; or the reason it has none.
+bool readShaderTokens(const DWORD* function, std::vector<DWORD>* tokens, std::string* error);
+
+} // namespace kestrin::platform::d3d9

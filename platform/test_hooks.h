@@ -1,0 +1,85 @@
+// Test hooks of the native stand-ins: make any call fail, choose what the device reports, and
+// read back what the plug-in did (calls, message boxes, live objects, thread priorities).
+//
+// Every stand-in entry point asks the fault plan first (after clearing its out-parameters and
+// checking its arguments), so a test can make the Nth call of any named method fail with any
+// HRESULT. Names are "Interface::Method" ("IDirect3DDevice9::CreateTexture",
+// "ID3DXEffect::SetFloat") or the plain function name ("Direct3DCreate9", "CreateEventW",
+// "_beginthreadex", "D3DXCreateEffectFromResourceW").
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kestrin_win_base.h"
+
+namespace kestrin::platform::hooks {
+
+// Forget every plan, script, log and recorded value (live-object counts keep counting).
+void reset();
+
+// ---- Fault plan ------------------------------------------------------------------------------
+
+// The `nth` call (1-based, counted from now) of `method` returns `result`. With `repeat`, that
+// call and every later one do.
+void failCall(const std::string& method, int nth, HRESULT result, bool repeat = false);
+// For stand-ins: counts this call of `method`, appends it to the call log, and returns true
+// with the planned result when it is to fail.
+bool shouldFail(const char* method, HRESULT* result);
+// Calls of `method` made since the last reset.
+int callCount(const std::string& method);
+// Every call made since the last reset, in order, by name.
+std::vector<std::string> callLog();
+
+// Direct3DCreate9 returns null while set. shouldFail("Direct3DCreate9") also answers true
+// while it is set; direct3DCreateFails() reads the flag without counting a call.
+void setDirect3DCreateFails(bool fails);
+bool direct3DCreateFails();
+// The nth CreateEventW / _beginthreadex from now fails (returns null / 0).
+void failEventCreation(int nth);
+void failThreadCreation(int nth);
+// The nth `new (std::nothrow)` from now returns null (0: none). Counts only while armed.
+void failNothrowAllocation(int nth);
+// For the allocation override: true when this allocation is to fail.
+bool nothrowAllocationFails();
+
+// ---- What the device reports -----------------------------------------------------------------
+
+struct DeviceProfile {
+    DWORD textureCaps = 0;      // D3DCAPS9::TextureCaps (0: no restrictions)
+    bool signedFormat = true;   // D3DFMT_Q16W16V16U16 usable as a render-target texture
+    bool unsignedFormat = true; // D3DFMT_A16B16G16R16 likewise
+    int renderThreads = 2;      // threads a draw splits its rows over
+};
+void setDeviceProfile(const DeviceProfile& profile);
+DeviceProfile deviceProfile();
+
+// Answers of TestCooperativeLevel, one per call, then D3D_OK. D3DERR_DEVICENOTRESET answers
+// hold until Reset succeeds; D3DERR_DEVICELOST marks the device lost.
+void scriptCooperativeLevel(const std::vector<HRESULT>& answers);
+// For the device: takes the next scripted answer off the script; false once it is used up.
+bool takeCooperativeLevelAnswer(HRESULT* answer);
+
+// ---- What happened ---------------------------------------------------------------------------
+
+// Direct3D and D3DX objects alive now, all devices together.
+int liveObjects();
+// For stand-ins: one object created / destroyed.
+void objectCreated();
+void objectDestroyed();
+
+struct MessageBoxRecord {
+    HWND owner = nullptr;
+    std::u16string text; // as UTF-16
+    std::u16string caption;
+    UINT style = 0;
+    std::string utf8() const; // text as UTF-8, for assertions and logs
+};
+std::vector<MessageBoxRecord> messageBoxes();
+void recordMessageBox(const MessageBoxRecord& record);
+
+// UTF-8 -> UTF-16, for writing expected message texts in tests.
+std::u16string utf16(const std::string& utf8);
+
+} // namespace kestrin::platform::hooks

@@ -1,0 +1,22 @@
+// Track values to effect parameters, and one frame through the effect's passes and back.
+#pragma once
+
+#include "gpu/gpu_context.h"
+
+// Sets pixGain, pixDist and posDist from the track values (a null handle skips its parameter)
+// and the pass count. Always true.
+bool ApplyTrackValues(GpuContext* context, const int32_t* trackValues);
+
+// Sends transferSurface to the card and draws p0, p1 x (passCount - 1) and p2, alternating the
+// two render targets. `flag` non-zero adds one ValidateDevice at the end. False when
+// transferSurface or the device is missing, when BeginScene fails (nothing drawn), or when any
+// later step of the sequence failed (the sequence still runs to its end): in each case the
+// final target does not hold this frame's result, so there is nothing to read back.
+bool RenderFrame(int32_t flag, GpuContext* context);
+
+// Copies the final render target, renderTargets[passCount % 2], into transferSurface.
+HRESULT ReadBackResult(GpuContext* context);
+
+HRESULT UploadSourceTexture(GpuContext* context, IDirect3DTexture9* texture,
+                            IDirect3DSurface9* surface);
+HRESULT SetPassTarget(GpuContext* context, IDirect3DTexture9* texture);

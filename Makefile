@@ -1,10 +1,14 @@
 # Thin wrapper over the CMake presets (native, native-asan, native-tsan).
 .PHONY: run test deps bench format
 
+# The built-in test card through the plug-in module on the software device: strength 0 gives
+# the source back exactly (before), the default track values filter it (after).
 run: deps
 	cmake --preset native >/dev/null
-	cmake --build --preset native -j2 --target kestrin-model-run
-	./build/native/tools/kestrin-model-run --out out
+	cmake --build --preset native -j2 --target kestrin-run
+	mkdir -p out
+	./build/native/tools/kestrin-run --strength 0 --output out/testcard-before.png
+	./build/native/tools/kestrin-run --output out/testcard-after.png
 
 test: deps
 	scripts/test-all.sh

@@ -1,0 +1,231 @@
+#include "hostsim/host.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace kestrin::hostsim {
+namespace {
+
+Host* g_active = nullptr;
+
+int32_t IsFilterEnabledEntry(FilterTable* f) {
+    return g_active ? g_active->isFilterEnabled(f) : 0;
+}
+int32_t SetCacheSizeEntry(FilterTable* f, int32_t w, int32_t h, int32_t n, int32_t flags) {
+    return g_active ? g_active->setCacheSize(f, w, h, n, flags) : 0;
+}
+void* GetCachedFrameEntry(FilterTable* f, void* e, int32_t n, int32_t* w, int32_t* h) {
+    return g_active ? g_active->getCachedFrame(f, e, n, w, h) : nullptr;
+}
+int32_t RunParallelEntry(ParallelKernel k, void* p1, void* p2) {
+    return g_active ? g_active->runParallel(k, p1, p2) : 0;
+}
+
+} // namespace
+
+// The host's worker threads: each run calls the kernel once on every thread and returns when
+// all calls have returned.
+struct Host::Pool {
+    explicit Pool(int n) : count(n) {
+        for (int i = 0; i < n; ++i) threads.emplace_back([this, i] { loop(i); });
+    }
+    ~Pool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (auto& t : threads) t.join();
+    }
+    void run(ParallelKernel k, void* a, void* b) {
+        std::unique_lock<std::mutex> lock(mutex);
+        kernel = k;
+        p1 = a;
+        p2 = b;
+        pending = count;
+        ++generation;
+        wake.notify_all();
+        done.wait(lock, [this] { return pending == 0; });
+    }
+    void loop(int index) {
+        uint64_t seen = 0;
+        for (;;) {
+            ParallelKernel k;
+            void *a, *b;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [&] { return stopping || generation != seen; });
+                if (stopping) return;
+                seen = generation;
+                k = kernel;
+                a = p1;
+                b = p2;
+            }
+            k(index, count, a, b);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (--pending == 0) done.notify_one();
+        }
+    }
+    int count;
+    std::vector<std::thread> threads;
+    std::mutex mutex;
+    std::condition_variable wake, done;
+    ParallelKernel kernel = nullptr;
+    void *p1 = nullptr, *p2 = nullptr;
+    int pending = 0;
+    uint64_t generation = 0;
+    bool stopping = false;
+};
+
+std::unique_ptr<Host> Host::load(const std::string& path, std::string& error) {
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        const char* why = dlerror();
+        error = "cannot load " + path + ": " + (why ? why : "unknown error");
+        return nullptr;
+    }
+    using GetTable = FilterTable* (*)();
+    auto get = reinterpret_cast<GetTable>(dlsym(module, "GetFilterTable"));
+    if (!get) {
+        error = path + " does not export GetFilterTable";
+        dlclose(module);
+        return nullptr;
+    }
+    FilterTable* t = get();
+    if (!t || !t->onProc || !t->onInit || !t->onExit || !t->onUpdate || !t->onWindowMessage ||
+        (t->trackCount > 0 && !t->trackDefaults)) {
+        error = path + ": GetFilterTable returned no usable filter record";
+        dlclose(module);
+        return nullptr;
+    }
+    std::unique_ptr<Host> host(new Host);
+    host->module_ = module;
+    host->table_ = t;
+    for (int i = 0; i < 5 && i < t->trackCount; ++i) host->tracks_[i] = t->trackDefaults[i];
+    host->functions_.isFilterEnabled = IsFilterEnabledEntry;
+    host->functions_.setCacheSize = SetCacheSizeEntry;
+    host->functions_.getCachedFrame = GetCachedFrameEntry;
+    host->functions_.runParallel = nullptr;
+    t->trackValues = host->tracks_;
+    t->hostFunctions = &host->functions_;
+    t->window = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x1000));
+    t->instance = static_cast<HINSTANCE>(module);
+    g_active = host.get();
+    host->setThreads(2);
+    return host;
+}
+
+Host::~Host() {
+    if (live_) exit();
+    pool_.reset();
+    if (g_active == this) g_active = nullptr;
+    if (table_) {
+        table_->trackValues = nullptr;
+        table_->hostFunctions = nullptr;
+    }
+    if (module_) dlclose(module_);
+}
+
+void Host::setMaxSize(int32_t maxWidth, int32_t maxHeight) {
+    maxWidth_ = maxWidth;
+    maxHeight_ = maxHeight;
+    cache_.clear();
+}
+
+void Host::setThreads(int threads) {
+    pool_.reset();
+    if (threads > 0) pool_ = std::make_unique<Pool>(threads);
+    functions_.runParallel = threads > 0 ? RunParallelEntry : nullptr;
+}
+
+int32_t Host::init() {
+    const int32_t result = table_->onInit(table_);
+    live_ = live_ || result != 0;
+    return result;
+}
+
+int32_t Host::exit() {
+    live_ = false;
+    return table_->onExit(table_);
+}
+
+int32_t Host::update() {
+    return table_->onUpdate(table_, 0);
+}
+int32_t Host::sendSwitchMessage() {
+    return sendMessage(kMessageFilterSwitched);
+}
+int32_t Host::sendMessage(UINT message) {
+    return table_->onWindowMessage(table_->window, message, enabled_ ? 1 : 0, 0, &editHandle_,
+                                   table_);
+}
+
+int32_t Host::proc(int32_t number, YcPixel* output) {
+    frame_ = FrameInfo{};
+    frame_.output = output;
+    frame_.maxWidth = maxWidth_;
+    frame_.maxHeight = maxHeight_;
+    frame_.frameNumber = number;
+    frame_.editHandle = &editHandle_;
+    return table_->onProc(table_, &frame_);
+}
+
+int32_t Host::isFilterEnabled(FilterTable*) {
+    ++enabledQueries;
+    return enabled_ ? 1 : 0;
+}
+
+int32_t Host::setCacheSize(FilterTable*, int32_t w, int32_t h, int32_t frames, int32_t flags) {
+    cacheSizeCalls.push_back({w, h, frames, flags});
+    if (cacheAnswer_ != 1) return cacheAnswer_;
+    cacheCapacity_ = std::max(frames, 1);
+    return 1;
+}
+
+void* Host::getCachedFrame(FilterTable*, void*, int32_t n, int32_t* w, int32_t* h) {
+    frameRequests.push_back({n, w != nullptr && h != nullptr});
+    if (fetchFails_ || !source_) return nullptr;
+    auto it = cache_.find(n);
+    if (it == cache_.end()) {
+        CachedFrame f;
+        std::vector<YcPixel> packed;
+        if (!source_(n, f.width, f.height, packed)) return nullptr;
+        if (f.width <= 0 || f.height <= 0 || f.width > maxWidth_ || f.height > maxHeight_ ||
+            packed.size() < static_cast<size_t>(f.width) * static_cast<size_t>(f.height))
+            return nullptr;
+        f.pixels.assign(static_cast<size_t>(maxWidth_) * static_cast<size_t>(f.height),
+                        YcPixel{0, 0, 0});
+        for (int32_t y = 0; y < f.height; ++y)
+            memcpy(&f.pixels[static_cast<size_t>(y) * maxWidth_],
+                   &packed[static_cast<size_t>(y) * f.width], sizeof(YcPixel) * f.width);
+        // Keep at most cacheCapacity_ frames, dropping the least recently used.
+        while (static_cast<int32_t>(cache_.size()) >= cacheCapacity_) {
+            auto oldest = std::min_element(cache_.begin(), cache_.end(), [](auto& a, auto& b) {
+                return a.second.lastUse < b.second.lastUse;
+            });
+            cache_.erase(oldest);
+        }
+        it = cache_.emplace(n, std::move(f)).first;
+    }
+    it->second.lastUse = ++useClock_;
+    if (w) *w = it->second.width;
+    if (h) *h = it->second.height;
+    return it->second.pixels.data();
+}
+
+int32_t Host::runParallel(ParallelKernel kernel, void* p1, void* p2) {
+    ++parallelCalls;
+    if (!pool_) {
+        kernel(0, 1, p1, p2);
+        return 1;
+    }
+    pool_->run(kernel, p1, p2);
+    return 1;
+}
+
+} // namespace kestrin::hostsim

@@ -1,0 +1,347 @@
+// The soak test: one long randomised editing session through the module. Frame sizes from 1 to
+// 300 a side (mostly small), host line pitches wider than the frames, all three modes, track
+// values over their ranges, frames forward, backward, in jumps and repeated, the filter switched
+// off now and then, devices lost, frames without an output image, host thread counts changing,
+// both texel formats. Every delivered frame must equal the model; every frame that cannot be
+// filtered must fail without touching the output; nothing may leak or hang.
+//
+// KESTRIN_SOAK_FRAMES sets the number of frames (default 10000), KESTRIN_SOAK_SEED the random
+// seed. Lost devices come back through a reset; with KESTRIN_SOAK_RESETS=0 they come back
+// without one.
+#include <gtest/gtest.h>
+
+#include <d3d9.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "tests/hostsim/plugin_session.h"
+
+namespace kestrin::hostsim::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long envNumber(const char* name, long fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return fallback;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    return (end && *end == '\0' && v >= 0) ? v : fallback;
+}
+
+struct Figures {
+    int frames = 0;
+    int delivered = 0;
+    std::map<std::string, int> failures; // expected failures by kind
+    std::vector<std::string> errors;     // what went wrong, the first few
+    int errorCount = 0;
+    int maxWidth = 0, maxHeight = 0;
+    int64_t maxArea = 0;
+    int switchOffs = 0, deviceLosses = 0, segments = 0;
+    int liveAtStart = 0, liveHigh = 0, liveAfterExit = 0;
+
+    void error(const std::string& what) {
+        if (++errorCount <= 20) errors.push_back(what);
+    }
+};
+
+// One frame of a segment.
+struct Planned {
+    int32_t number;
+};
+
+class SoakRun {
+  public:
+    SoakRun(PluginSession& session, uint32_t seed, bool resets, std::atomic<int>& progress)
+        : s_(session), rng_(seed), resets_(resets), progress_(progress) {}
+
+    void run(int frames, Figures& f) {
+        f.liveAtStart = hooks::liveObjects();
+        f.liveHigh = f.liveAtStart;
+        // Two sittings: the signed texel format, then a device without it.
+        for (int sitting = 0; sitting < 2 && f.frames < frames; ++sitting) {
+            hooks::reset();
+            hooks::DeviceProfile profile;
+            profile.signedFormat = sitting == 0;
+            s_.setDeviceProfile(profile);
+            if (s_.init() != 1) {
+                f.error("FilterInit failed in sitting " + std::to_string(sitting));
+                return;
+            }
+            steadyLive_ = -1;
+            const int until = sitting == 0 ? frames / 2 : frames;
+            while (f.frames < until) segment(until - f.frames, f);
+            hooks::reset();
+            if (s_.exit() != 1) f.error("FilterExit did not return 1");
+        }
+        f.liveAfterExit = hooks::liveObjects();
+    }
+
+  private:
+    int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
+
+    // Mostly small sides, now and then up to 300.
+    int32_t side() {
+        const double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng_);
+        return 1 + static_cast<int32_t>(299.0 * u * u * u * u * u);
+    }
+    int32_t passes() {
+        static const int32_t table[] = {1, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+        return table[uniform(0, static_cast<int>(std::size(table)) - 1)];
+    }
+    void randomTracks() {
+        s_.setTracks(uniform(0, 256), uniform(0, 256), uniform(0, 256), passes(), uniform(0, 2));
+    }
+
+    std::vector<int32_t> order(int length) {
+        base_ += uniform(1, 500);
+        std::vector<int32_t> n;
+        switch (uniform(0, 4)) {
+        case 0: // forward
+            for (int i = 0; i < length; ++i) n.push_back(base_ + i);
+            break;
+        case 1: // backward
+            for (int i = length - 1; i >= 0; --i) n.push_back(base_ + i);
+            break;
+        case 2: { // a stride, either way
+            const int stride = uniform(2, 5) * (chance(0.5) ? 1 : -1);
+            const int32_t start = stride > 0 ? base_ : base_ + (length - 1) * -stride;
+            for (int i = 0; i < length; ++i) n.push_back(start + i * stride);
+            break;
+        }
+        case 3: // jumps
+            for (int i = 0; i < length; ++i) n.push_back(base_ + uniform(0, 3 * length));
+            break;
+        default: // repeats
+            for (int i = 0; static_cast<int>(n.size()) < length; ++i)
+                for (int r = uniform(1, 3); r > 0 && static_cast<int>(n.size()) < length; --r)
+                    n.push_back(base_ + i);
+            break;
+        }
+        base_ += 6 * length;
+        return n;
+    }
+
+    void segment(int left, Figures& f) {
+        ++f.segments;
+        // Keeps the call log short (the device profile only matters at init); a device still
+        // lost stays lost.
+        hooks::reset();
+        if (lostFrames_ > 0) scriptLoss(lostFrames_);
+        lastKey_.clear();
+        const int length = std::min(left, uniform(1, 40));
+        const std::vector<int32_t> numbers = order(length);
+
+        // Sizes: one for the whole segment, or one per frame number; a side of 300 now and then
+        // for sure.
+        s_.forgetFrames();
+        const bool oneSize = chance(0.6);
+        int32_t w = side(), h = side();
+        int32_t widest = 0, highest = 0;
+        std::set<int32_t> sized;
+        for (int32_t n : numbers) {
+            if (!sized.insert(n).second) continue; // a repeat keeps its picture
+            if (!oneSize && sized.size() > 1) {
+                w = side();
+                h = side();
+            }
+            // The first frame of some segments gets a side of 300, the others stay as drawn.
+            int32_t fw = w, fh = h;
+            if (sized.size() == 1 && f.segments % 37 == 2) (chance(0.5) ? fw : fh) = 300;
+            if (sized.size() == 1 && f.segments == 3) fw = fh = 300;
+            s_.setFrame(n, fw, fh, static_cast<uint32_t>(n) * 2654435761u);
+            widest = std::max(widest, fw);
+            highest = std::max(highest, fh);
+        }
+        // The host's images: rows at least as wide as the widest frame. A new pitch takes
+        // effect when the frame-size objects are rebuilt, so the filter is switched off and on
+        // around it, as the user would.
+        const int32_t maxWidth = widest + (chance(0.7) ? uniform(0, 40) : 0);
+        const int32_t maxHeight = highest + uniform(0, 3);
+        if (maxWidth != s_.host().maxWidth()) {
+            s_.sendSwitchMessage(false);
+            s_.host().setEnabled(true);
+            ++f.switchOffs;
+        }
+        s_.setMaxSize(maxWidth, maxHeight);
+        OutputImage out(maxWidth, maxHeight);
+        if (chance(0.2)) s_.host().setThreads(uniform(0, 4));
+        if (chance(0.5) || f.segments == 1) {
+            randomTracks();
+            s_.update();
+        }
+
+        for (int32_t number : numbers) {
+            frame(number, out, f);
+            progress_.fetch_add(1);
+        }
+        for (const auto& text : messageTexts()) f.error("unexpected message: " + text);
+    }
+
+    void frame(int32_t number, OutputImage& out, Figures& f) {
+        // Events between frames.
+        if (chance(0.1)) {
+            const int track = uniform(0, 4);
+            const int32_t value = track == 3   ? passes()
+                                  : track == 4 ? uniform(0, 2)
+                                               : uniform(0, 256);
+            s_.tracks()[track] = value;
+            s_.update();
+        }
+        if (chance(0.01)) {
+            s_.sendSwitchMessage(false);
+            s_.host().setEnabled(true);
+            ++f.switchOffs;
+        }
+        // Early on, one of each event for sure, so that a short run meets them too.
+        if (f.frames == 60) {
+            s_.setMode(2);
+            s_.update();
+        }
+        if (lostFrames_ == 0 && (chance(0.008) || f.frames == 40)) {
+            lostFrames_ = uniform(1, 3);
+            scriptLoss(lostFrames_);
+            ++f.deviceLosses;
+        }
+        const bool withoutOutput = chance(0.005) || f.frames == 60;
+
+        const Picture& p = s_.picture(number);
+        ++f.frames;
+        std::string expectedFailure;
+        if (lostFrames_ > 0) {
+            expectedFailure = "device lost";
+            --lostFrames_;
+        } else if (withoutOutput) {
+            expectedFailure = "no output image";
+        }
+        const int32_t result = withoutOutput ? s_.procWithoutOutput(number) : s_.proc(number, out);
+        const std::string what = "frame " + std::to_string(f.frames) + " (number " +
+                                 std::to_string(number) + ", " + std::to_string(p.width) + "x" +
+                                 std::to_string(p.height) + ", mode " +
+                                 std::to_string(s_.tracks()[4]) + ")";
+        if (!expectedFailure.empty()) {
+            ++f.failures[expectedFailure];
+            if (result != 0) f.error(what + " returned " + std::to_string(result));
+            if (!withoutOutput && !out.untouched()) f.error(what + " wrote to the output");
+            return;
+        }
+        if (result != 1) {
+            std::string why = what + " failed";
+            for (const auto& t : messageTexts()) why += "; message: " + t;
+            f.error(why);
+            return;
+        }
+        ++f.delivered;
+        f.maxWidth = std::max(f.maxWidth, p.width);
+        f.maxHeight = std::max(f.maxHeight, p.height);
+        f.maxArea = std::max<int64_t>(f.maxArea, int64_t(p.width) * p.height);
+        if (auto r = deliveredExactly(out, p.width, p.height, expected(number)); !r)
+            f.error(what + ": " + r.message());
+
+        // No growth: with the frame objects built, the number of live objects stays put.
+        const int live = hooks::liveObjects();
+        f.liveHigh = std::max(f.liveHigh, live);
+        if (steadyLive_ < 0) steadyLive_ = live;
+        if (live > steadyLive_)
+            f.error(what + ": " + std::to_string(live) + " live objects, " +
+                    std::to_string(steadyLive_) + " after the first frame");
+    }
+
+    // The device answers "lost" for the next `frames` frames (then, with resets, "not reset").
+    void scriptLoss(int frames) {
+        std::vector<HRESULT> answers(static_cast<size_t>(frames), D3DERR_DEVICELOST);
+        if (resets_) answers.push_back(D3DERR_DEVICENOTRESET);
+        hooks::scriptCooperativeLevel(answers);
+    }
+
+    // The model's answer, kept for repeats of the same frame with the same values.
+    const std::vector<YcPixel>& expected(int32_t number) {
+        std::vector<int32_t> key{number, static_cast<int32_t>(s_.format())};
+        key.insert(key.end(), s_.tracks(), s_.tracks() + 4);
+        if (key != lastKey_) {
+            lastKey_ = key;
+            lastExpected_ = s_.expected(number);
+        }
+        return lastExpected_;
+    }
+
+    PluginSession& s_;
+    std::mt19937 rng_;
+    bool resets_;
+    std::atomic<int>& progress_;
+    int32_t base_ = 0;
+    int lostFrames_ = 0;
+    int steadyLive_ = -1;
+    std::vector<int32_t> lastKey_;
+    std::vector<YcPixel> lastExpected_;
+};
+
+TEST(Soak, RandomEditingSession) {
+    const int frames = static_cast<int>(envNumber("KESTRIN_SOAK_FRAMES", 10000));
+    const auto seed = static_cast<uint32_t>(envNumber("KESTRIN_SOAK_SEED", 20240607));
+    const bool resets = envNumber("KESTRIN_SOAK_RESETS", 1) != 0;
+    hooks::reset();
+    const int liveBefore = hooks::liveObjects();
+
+    Figures f;
+    std::atomic<int> progress{0};
+    std::atomic<bool> finished{false};
+    const auto start = Clock::now();
+    // The frames run on their own thread; this one watches that they keep coming.
+    std::thread driver([&] {
+        PluginSession session;
+        if (!session.loaded()) {
+            f.error(session.loadError());
+        } else {
+            SoakRun(session, seed, resets, progress).run(frames, f);
+        }
+        finished = true;
+    });
+    int seen = -1;
+    auto lastProgress = Clock::now();
+    while (!finished) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (progress != seen) {
+            seen = progress;
+            lastProgress = Clock::now();
+        } else if (Clock::now() - lastProgress > std::chrono::seconds(300)) {
+            std::fprintf(stderr, "soak: no frame finished for 300 s after %d frames (deadlock?)\n",
+                         seen);
+            std::fflush(stderr);
+            std::_Exit(3);
+        }
+    }
+    driver.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    std::printf("soak: %d frames (seed %u) in %.1f s, %.2f ms a frame; %d segments\n", f.frames,
+                seed, seconds, f.frames ? 1000.0 * seconds / f.frames : 0.0, f.segments);
+    std::printf("soak: %d delivered exactly; expected failures:", f.delivered);
+    for (const auto& [kind, count] : f.failures) std::printf(" %s %d;", kind.c_str(), count);
+    std::printf(" unexpected %d\n", f.errorCount);
+    std::printf("soak: widest frame %d, highest %d, largest %lld pixels; %d switch-offs, %d "
+                "device losses; live objects %d at the start, at most %d, %d after FilterExit\n",
+                f.maxWidth, f.maxHeight, static_cast<long long>(f.maxArea), f.switchOffs,
+                f.deviceLosses, f.liveAtStart, f.liveHigh, f.liveAfterExit);
+
+    for (const auto& e : f.errors) ADD_FAILURE() << e;
+    EXPECT_EQ(f.errorCount, 0);
+    EXPECT_EQ(f.frames, frames);
+    EXPECT_EQ(hooks::liveObjects(), liveBefore) << "objects left after FilterExit";
+    if (frames >= 1000) {
+        EXPECT_EQ(f.maxWidth, 300);
+        EXPECT_EQ(f.maxHeight, 300);
+    }
+}
+
+} // namespace
+} // namespace kestrin::hostsim::testing

@@ -3,82 +3,34 @@
 // kernel takes at most 1.25 x the memcpy time. Prints ms per frame and the ratios.
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
 
+#include "hostsim/thread_pool.h"
 #include "transfer/transfer.h"
 
 namespace {
 
-// A two-thread runParallel like the host's: every thread calls the kernel once.
-class Pool {
-  public:
-    explicit Pool(int n) : count_(n) {
-        for (int i = 1; i < n; ++i) threads_.emplace_back([this, i] { loop(i); });
-    }
-    ~Pool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        for (auto& t : threads_) t.join();
-    }
-    void run(ParallelKernel k, void* a, void* b) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            kernel_ = k;
-            a_ = a;
-            b_ = b;
-            pending_ = count_ - 1;
-            ++generation_;
-        }
-        wake_.notify_all();
-        k(0, count_, a, b);
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return pending_ == 0; });
-    }
-
-  private:
-    void loop(int index) {
-        uint64_t seen = 0;
-        for (;;) {
-            ParallelKernel k;
-            void *a, *b;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-                if (stopping_) return;
-                seen = generation_;
-                k = kernel_;
-                a = a_;
-                b = b_;
-            }
-            k(index, count_, a, b);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (--pending_ == 0) done_.notify_one();
-        }
-    }
-    int count_;
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    ParallelKernel kernel_ = nullptr;
-    void *a_ = nullptr, *b_ = nullptr;
-    int pending_ = 0;
-    uint64_t generation_ = 0;
-    bool stopping_ = false;
-};
-
-Pool* g_pool = nullptr;
+// The host simulator's runParallel pool, two threads.
+kestrin::hostsim::ThreadPool* g_pool = nullptr;
 int32_t RunParallel(ParallelKernel k, void* a, void* b) {
     g_pool->run(k, a, b);
     return 1;
+}
+
+// memcpy of one thread's share of a buffer.
+struct CopyShares {
+    uint8_t* to;
+    const uint8_t* from;
+    size_t bytes;
+};
+void CopyShare(int32_t index, int32_t count, void* p1, void*) {
+    const auto* c = static_cast<const CopyShares*>(p1);
+    const size_t begin = c->bytes * static_cast<size_t>(index) / static_cast<size_t>(count);
+    const size_t end = c->bytes * static_cast<size_t>(index + 1) / static_cast<size_t>(count);
+    memcpy(c->to + begin, c->from + begin, end - begin);
 }
 
 double bestMs(int runs, const std::function<void()>& fn) {
@@ -96,7 +48,7 @@ double bestMs(int runs, const std::function<void()>& fn) {
 } // namespace
 
 int main() {
-    Pool pool(2);
+    kestrin::hostsim::ThreadPool pool(2);
     g_pool = &pool;
     const int runs = 15;
     std::printf("best of %d; ratio = kernel / memcpy of the same surface bytes\n", runs);
@@ -112,15 +64,9 @@ int main() {
 
         const double serialCopy =
             bestMs(runs, [&] { memcpy(copy.data(), surface.data(), surface.size()); });
-        const double parallelCopy = bestMs(runs, [&] {
-            // The same bytes split over the two threads, for a fair parallel baseline.
-            std::thread other([&] {
-                memcpy(copy.data() + surface.size() / 2, surface.data() + surface.size() / 2,
-                       surface.size() - surface.size() / 2);
-            });
-            memcpy(copy.data(), surface.data(), surface.size() / 2);
-            other.join();
-        });
+        // The same bytes split over the same pool's threads: the parallel baseline.
+        CopyShares shares{copy.data(), surface.data(), surface.size()};
+        const double parallelCopy = bestMs(runs, [&] { RunParallel(CopyShare, &shares, nullptr); });
         struct Kernel {
             const char* name;
             ParallelKernel fn;

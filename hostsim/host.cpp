@@ -3,10 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 namespace kestrin::hostsim {
 namespace {
@@ -27,60 +24,6 @@ int32_t RunParallelEntry(ParallelKernel k, void* p1, void* p2) {
 }
 
 } // namespace
-
-// The host's worker threads: each run calls the kernel once on every thread and returns when
-// all calls have returned.
-struct Host::Pool {
-    explicit Pool(int n) : count(n) {
-        for (int i = 0; i < n; ++i) threads.emplace_back([this, i] { loop(i); });
-    }
-    ~Pool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        wake.notify_all();
-        for (auto& t : threads) t.join();
-    }
-    void run(ParallelKernel k, void* a, void* b) {
-        std::unique_lock<std::mutex> lock(mutex);
-        kernel = k;
-        p1 = a;
-        p2 = b;
-        pending = count;
-        ++generation;
-        wake.notify_all();
-        done.wait(lock, [this] { return pending == 0; });
-    }
-    void loop(int index) {
-        uint64_t seen = 0;
-        for (;;) {
-            ParallelKernel k;
-            void *a, *b;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                wake.wait(lock, [&] { return stopping || generation != seen; });
-                if (stopping) return;
-                seen = generation;
-                k = kernel;
-                a = p1;
-                b = p2;
-            }
-            k(index, count, a, b);
-            std::lock_guard<std::mutex> lock(mutex);
-            if (--pending == 0) done.notify_one();
-        }
-    }
-    int count;
-    std::vector<std::thread> threads;
-    std::mutex mutex;
-    std::condition_variable wake, done;
-    ParallelKernel kernel = nullptr;
-    void *p1 = nullptr, *p2 = nullptr;
-    int pending = 0;
-    uint64_t generation = 0;
-    bool stopping = false;
-};
 
 std::unique_ptr<Host> Host::load(const std::string& path, std::string& error) {
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -139,7 +82,7 @@ void Host::setMaxSize(int32_t maxWidth, int32_t maxHeight) {
 
 void Host::setThreads(int threads) {
     pool_.reset();
-    if (threads > 0) pool_ = std::make_unique<Pool>(threads);
+    if (threads > 0) pool_ = std::make_unique<ThreadPool>(threads);
     functions_.runParallel = threads > 0 ? RunParallelEntry : nullptr;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/host_records.h"
+#include "hostsim/thread_pool.h"
 
 namespace kestrin::hostsim {
 
@@ -85,7 +86,6 @@ class Host {
 
   private:
     Host() = default;
-    struct Pool;
     struct CachedFrame {
         int32_t width = 0, height = 0;
         std::vector<YcPixel> pixels; // rows maxWidth apart
@@ -106,7 +106,7 @@ class Host {
     std::map<int32_t, CachedFrame> cache_;
     FrameSource source_;
     FrameInfo frame_{};
-    std::unique_ptr<Pool> pool_;
+    std::unique_ptr<ThreadPool> pool_;
     int editHandle_ = 0;
 };
 

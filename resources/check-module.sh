@@ -12,6 +12,9 @@ fi
 for dll in d3d9.dll d3dx9_40.dll; do
   grep -qi "DLL Name: $dll" <<<"$dump" || { echo "missing import of $dll"; exit 1; }
 done
-# The compiled effect begins with its tag 0xFEFF0901 (bytes 01 09 ff fe) inside .rsrc.
-"$objdump" -s -j .rsrc "$module" | grep -q ' 0109fffe' || { echo "no compiled effect in .rsrc"; exit 1; }
+# The compiled effect begins with its tag 0xFEFF0901 (bytes 01 09 ff fe) inside .rsrc. (The
+# dump is taken whole first: grep -q stops reading at the first match, and under pipefail the
+# dumper's broken pipe would fail the check.)
+resources=$("$objdump" -s -j .rsrc "$module")
+grep -q ' 0109fffe' <<<"$resources" || { echo "no compiled effect in .rsrc"; exit 1; }
 echo "kestrin.auf: exports GetFilterTable, imports d3d9 and d3dx9_40, carries the effect"

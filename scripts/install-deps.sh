@@ -31,7 +31,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if printf '%s\n' "${missing[@]}" | grep -q ':i386'; then
+if [[ " ${missing[*]} " == *':i386 '* ]]; then
   dpkg --add-architecture i386
 fi
 apt-get update -q

@@ -3,7 +3,7 @@
 //
 // Locking: an offscreen plain surface is always lockable (in either pool); a texture level is
 // lockable when its texture is in system memory or dynamic. A surface is locked at most once at
-// a time. Every lock's flags and rectangle are recorded for tests (platform/d3d9/inspect.h).
+// a time. Every lock's flags and rectangle are recorded for tests (platform/d3d9/observe.h).
 // The lock state and the texels are guarded by the device's mutex while a call works on them;
 // between LockRect and UnlockRect the application owns the locked bytes.
 #pragma once

@@ -12,7 +12,7 @@
 
 #include "d3d9.h"
 #include "effect/model.h"
-#include "platform/d3d9/inspect.h"
+#include "platform/d3d9/observe.h"
 #include "platform/test_hooks.h"
 #include "shader/ctab.h"
 

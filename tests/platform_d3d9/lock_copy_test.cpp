@@ -31,8 +31,8 @@ TEST_F(LockTest, RectanglesFlagsAndDoubleLocks) {
     Ref<IDirect3DSurface9> surface = makeSurface(10, 6, kSigned);
     D3DLOCKED_RECT whole, part;
     ASSERT_EQ(surface->LockRect(&whole, nullptr, D3DLOCK_NOSYSLOCK | D3DLOCK_DISCARD), D3D_OK);
-    inspect::LockInfo info;
-    ASSERT_TRUE(inspect::surfaceLocks(surface.get(), 0, &info));
+    observe::LockInfo info;
+    ASSERT_TRUE(observe::surfaceLocks(surface.get(), 0, &info));
     EXPECT_TRUE(info.locked);
     EXPECT_EQ(info.lastFlags, DWORD{0x2800});
     EXPECT_TRUE(info.lastWhole);
@@ -47,7 +47,7 @@ TEST_F(LockTest, RectanglesFlagsAndDoubleLocks) {
     EXPECT_EQ(part.Pitch, whole.Pitch);
     EXPECT_EQ(static_cast<uint8_t*>(part.pBits),
               static_cast<uint8_t*>(whole.pBits) + 2 * whole.Pitch + 3 * 8);
-    ASSERT_TRUE(inspect::surfaceLocks(surface.get(), 0, &info));
+    ASSERT_TRUE(observe::surfaceLocks(surface.get(), 0, &info));
     EXPECT_EQ(info.lastFlags, DWORD{0x810});
     EXPECT_FALSE(info.lastWhole);
     EXPECT_EQ(info.lastRect.right, 7);
@@ -95,8 +95,8 @@ TEST_F(LockTest, VertexBufferLocks) {
     ASSERT_EQ(buffer->Lock(0, 0, &whole, D3DLOCK_NOSYSLOCK), D3D_OK);
     ASSERT_EQ(buffer->Lock(24, 48, &part, 0), D3D_OK); // locks nest
     EXPECT_EQ(static_cast<uint8_t*>(part), static_cast<uint8_t*>(whole) + 24);
-    inspect::LockInfo info;
-    ASSERT_TRUE(inspect::bufferLocks(buffer.get(), &info));
+    observe::LockInfo info;
+    ASSERT_TRUE(observe::bufferLocks(buffer.get(), &info));
     EXPECT_EQ(info.lockCount, 2u);
     EXPECT_EQ(buffer->Unlock(), D3D_OK);
     EXPECT_EQ(buffer->Unlock(), D3D_OK);

@@ -374,10 +374,10 @@ TEST_F(ObjectsTest, ConcurrentCallsOnOneDevice) {
     std::vector<std::thread> threads;
     for (DWORD stage = 0; stage < 4; ++stage) threads.emplace_back(work, stage);
     for (std::thread& t : threads) t.join();
-    EXPECT_EQ(inspect::defaultPoolObjects(device_.get()), 4); // the last texture of each stage
+    EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 4); // the last texture of each stage
     for (DWORD stage = 0; stage < 4; ++stage)
         ASSERT_EQ(device_->SetTexture(stage, nullptr), D3D_OK);
-    EXPECT_EQ(inspect::defaultPoolObjects(device_.get()), 0);
+    EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 0);
     EXPECT_EQ(hooks::liveObjects(), live);
 }
 

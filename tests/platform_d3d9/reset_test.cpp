@@ -15,7 +15,7 @@ TEST_F(ResetTest, RefusedWhileDefaultPoolObjectsLive) {
         ASSERT_EQ(device_->CreateVertexBuffer(96, 0, 0, D3DPOOL_DEFAULT, buffer.out(), nullptr),
                   D3D_OK);
         Ref<IDirect3DSurface9> plain = makeSurface(8, 8, kSigned, D3DPOOL_DEFAULT);
-        EXPECT_EQ(inspect::defaultPoolObjects(device_.get()), 3);
+        EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 3);
         EXPECT_EQ(device_->Reset(&pp), D3DERR_INVALIDCALL);
         EXPECT_EQ(device_->TestCooperativeLevel(), D3DERR_DEVICENOTRESET);
         texture.reset();
@@ -23,7 +23,7 @@ TEST_F(ResetTest, RefusedWhileDefaultPoolObjectsLive) {
         EXPECT_EQ(device_->Reset(&pp), D3DERR_INVALIDCALL); // the surface still lives
         EXPECT_EQ(device_->TestCooperativeLevel(), D3DERR_DEVICENOTRESET);
     }
-    EXPECT_EQ(inspect::defaultPoolObjects(device_.get()), 0);
+    EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 0);
     EXPECT_EQ(device_->Reset(&pp), D3D_OK);
     EXPECT_EQ(device_->TestCooperativeLevel(), D3D_OK);
     // Reset fills in what was left to it.
@@ -40,7 +40,7 @@ TEST_F(ResetTest, BoundObjectsTheApplicationReleasedDoNotBlockIt) {
     source.reset();
     D3DPRESENT_PARAMETERS pp = presentParameters();
     EXPECT_EQ(device_->Reset(&pp), D3D_OK);
-    EXPECT_EQ(inspect::defaultPoolObjects(device_.get()), 0);
+    EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 0);
 }
 
 TEST_F(ResetTest, SystemMemoryDeclarationsAndShadersSurvive) {

@@ -5,13 +5,13 @@
 #include "gpu/device.h"
 #include "gpu/frame_resources.h"
 #include "gpu/render.h"
-#include "platform/d3d9/inspect.h"
+#include "platform/d3d9/observe.h"
 #include "tests/plugin/plugin_fixture.h"
 
 namespace kestrin::plugin_testing {
 namespace {
 
-namespace inspect = kestrin::platform::d3d9::inspect;
+namespace observe = kestrin::platform::d3d9::observe;
 
 // Every object pointer of the context, to see that nothing was released or replaced.
 struct Objects {
@@ -104,7 +104,7 @@ TEST_F(DeviceLoss, ResetAfterABuildSucceedsAndAsksForARebuild) {
     EXPECT_TRUE(CheckDevice());
     EXPECT_TRUE(g_rebuildNeeded);
     EXPECT_TRUE(hooks::messageBoxes().empty());
-    EXPECT_EQ(inspect::defaultPoolObjects(ctx().device), 0);
+    EXPECT_EQ(observe::defaultPoolObjects(ctx().device), 0);
     EXPECT_EQ(hooks::callCount("ID3DXEffect::OnResetDevice"), 1);
     // The same frame rebuilds and renders.
     EXPECT_TRUE(RebuildFrameResources(kWidth, kHeight, kPitch));

@@ -7,13 +7,13 @@
 #include <utility>
 
 #include "gpu/frame_resources.h"
-#include "platform/d3d9/inspect.h"
+#include "platform/d3d9/observe.h"
 #include "tests/plugin/plugin_fixture.h"
 
 namespace kestrin::plugin_testing {
 namespace {
 
-namespace inspect = kestrin::platform::d3d9::inspect;
+namespace observe = kestrin::platform::d3d9::observe;
 
 // The five frame-size objects, present or not, in the order of the release.
 struct Present {
@@ -277,8 +277,8 @@ TEST_F(FrameResources640, BuildsBindsAndShiftsTheQuadByHalfAPixel) {
         EXPECT_EQ(std::bit_cast<uint32_t>(pitch.y), std::bit_cast<uint32_t>(1.0f / 480.0f));
 
         // Filled under a NOSYSLOCK lock and unlocked again.
-        inspect::LockInfo locks;
-        ASSERT_TRUE(inspect::bufferLocks(c.quadBuffer, &locks));
+        observe::LockInfo locks;
+        ASSERT_TRUE(observe::bufferLocks(c.quadBuffer, &locks));
         EXPECT_EQ(locks.lockCount, 1u);
         EXPECT_EQ(locks.lastFlags, static_cast<DWORD>(D3DLOCK_NOSYSLOCK));
         EXPECT_FALSE(locks.locked);

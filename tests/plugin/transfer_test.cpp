@@ -5,14 +5,14 @@
 #include <utility>
 
 #include "gpu/frame_resources.h"
-#include "platform/d3d9/inspect.h"
+#include "platform/d3d9/observe.h"
 #include "tests/plugin/plugin_fixture.h"
 #include "transfer/transfer.h"
 
 namespace kestrin::plugin_testing {
 namespace {
 
-namespace inspect = kestrin::platform::d3d9::inspect;
+namespace observe = kestrin::platform::d3d9::observe;
 
 using Texel = std::array<uint16_t, 4>;
 
@@ -199,8 +199,8 @@ TEST_P(Transfer, NoRowsCopiesNothingButLocks) {
     for (RunParallelFn run : {static_cast<RunParallelFn>(nullptr), &RunOnThreads}) {
         SCOPED_TRACE(run ? "threads" : "serial");
         setParallelThreads(3);
-        inspect::LockInfo locks;
-        ASSERT_TRUE(inspect::surfaceLocks(ctx().transferSurface, 0, &locks));
+        observe::LockInfo locks;
+        ASSERT_TRUE(observe::surfaceLocks(ctx().transferSurface, 0, &locks));
         const unsigned lockCount = locks.lockCount;
         ctx().height = 0;
         EXPECT_EQ(UploadFrame(g_context, ctx().transferSurface, second.data(), run), D3D_OK);
@@ -210,7 +210,7 @@ TEST_P(Transfer, NoRowsCopiesNothingButLocks) {
         if (run) {
             EXPECT_EQ(g_nextRow, 3);
         }
-        ASSERT_TRUE(inspect::surfaceLocks(ctx().transferSurface, 0, &locks));
+        ASSERT_TRUE(observe::surfaceLocks(ctx().transferSurface, 0, &locks));
         EXPECT_EQ(locks.lockCount, lockCount + 2);
         EXPECT_FALSE(locks.locked);
         EXPECT_EQ(surfaceTexels(ctx()), before);
@@ -221,14 +221,14 @@ TEST_P(Transfer, NoRowsCopiesNothingButLocks) {
 TEST_P(Transfer, LocksTheWholeSurfaceWithTheDirectionsFlags) {
     ASSERT_NO_FATAL_FAILURE(build(8, 4, 8));
     const std::vector<YcPixel> image = makeImage(8, 4, 8, 5);
-    inspect::LockInfo locks;
+    observe::LockInfo locks;
     ASSERT_EQ(UploadFrame(g_context, ctx().transferSurface, image.data(), nullptr), D3D_OK);
-    ASSERT_TRUE(inspect::surfaceLocks(ctx().transferSurface, 0, &locks));
+    ASSERT_TRUE(observe::surfaceLocks(ctx().transferSurface, 0, &locks));
     EXPECT_EQ(locks.lastFlags, 0x2800u);
     EXPECT_TRUE(locks.lastWhole);
     std::vector<YcPixel> out(image.size());
     ASSERT_EQ(DownloadFrame(g_context, out.data(), ctx().transferSurface, nullptr), D3D_OK);
-    ASSERT_TRUE(inspect::surfaceLocks(ctx().transferSurface, 0, &locks));
+    ASSERT_TRUE(observe::surfaceLocks(ctx().transferSurface, 0, &locks));
     EXPECT_EQ(locks.lastFlags, 0x810u);
     EXPECT_TRUE(locks.lastWhole);
     EXPECT_FALSE(locks.locked);
@@ -248,8 +248,8 @@ TEST_P(Transfer, RefusedLockReturnsItsCodeAndRunsNothing) {
         EXPECT_EQ(DownloadFrame(g_context, out.data(), ctx().transferSurface, RunOnThreads), code);
         EXPECT_EQ(parallelCalls(), 0);
         EXPECT_EQ(hooks::callCount("IDirect3DSurface9::UnlockRect"), 0);
-        inspect::LockInfo locks;
-        ASSERT_TRUE(inspect::surfaceLocks(ctx().transferSurface, 0, &locks));
+        observe::LockInfo locks;
+        ASSERT_TRUE(observe::surfaceLocks(ctx().transferSurface, 0, &locks));
         EXPECT_FALSE(locks.locked);
     }
     for (const YcPixel& p : out) EXPECT_TRUE(samePixel(p, kGuard));

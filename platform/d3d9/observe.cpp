@@ -1,4 +1,4 @@
-#include "platform/d3d9/inspect.h"
+#include "platform/d3d9/observe.h"
 
 #include <mutex>
 
@@ -7,7 +7,7 @@
 #include "platform/d3d9/texture.h"
 #include "platform/d3d9/vertex_buffer.h"
 
-namespace kestrin::platform::d3d9::inspect {
+namespace kestrin::platform::d3d9::observe {
 
 bool surfaceLocks(IUnknown* surfaceOrTexture, UINT level, LockInfo* out) {
     DeviceObject* object = findObject(surfaceOrTexture);
@@ -47,4 +47,4 @@ int publicRefs(IUnknown* object) {
     return o ? static_cast<int>(o->publicRefs()) : -1;
 }
 
-} // namespace kestrin::platform::d3d9::inspect
+} // namespace kestrin::platform::d3d9::observe

@@ -5,7 +5,7 @@
 
 #include "d3d9.h"
 
-namespace kestrin::platform::d3d9::inspect {
+namespace kestrin::platform::d3d9::observe {
 
 struct LockInfo {
     bool locked = false;
@@ -24,4 +24,4 @@ int defaultPoolObjects(IDirect3DDevice9* device);
 // The public reference count of a device object (a texture level's is its texture's).
 int publicRefs(IUnknown* object);
 
-} // namespace kestrin::platform::d3d9::inspect
+} // namespace kestrin::platform::d3d9::observe

@@ -40,7 +40,7 @@ void D3D9Test::SetUp() {
     ASSERT_EQ(d3d_->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, testWindow(),
                                  D3DCREATE_MULTITHREADED | D3DCREATE_SOFTWARE_VERTEXPROCESSING |
                                      D3DCREATE_NOWINDOWCHANGES,
-                                 &pp, device_.out()),
+                                 &pp, device_.put()),
               D3D_OK);
 }
 
@@ -56,7 +56,7 @@ void D3D9Test::TearDown() {
 Ref<IDirect3DTexture9> D3D9Test::makeTexture(UINT width, UINT height, DWORD usage, D3DFORMAT format,
                                              D3DPOOL pool) {
     Ref<IDirect3DTexture9> t;
-    EXPECT_EQ(device_->CreateTexture(width, height, 1, usage, format, pool, t.out(), nullptr),
+    EXPECT_EQ(device_->CreateTexture(width, height, 1, usage, format, pool, t.put(), nullptr),
               D3D_OK);
     return t;
 }
@@ -64,20 +64,20 @@ Ref<IDirect3DTexture9> D3D9Test::makeTexture(UINT width, UINT height, DWORD usag
 Ref<IDirect3DSurface9> D3D9Test::makeSurface(UINT width, UINT height, D3DFORMAT format,
                                              D3DPOOL pool) {
     Ref<IDirect3DSurface9> s;
-    EXPECT_EQ(device_->CreateOffscreenPlainSurface(width, height, format, pool, s.out(), nullptr),
+    EXPECT_EQ(device_->CreateOffscreenPlainSurface(width, height, format, pool, s.put(), nullptr),
               D3D_OK);
     return s;
 }
 
 Ref<IDirect3DSurface9> D3D9Test::levelOf(IDirect3DTexture9* texture, UINT level) {
     Ref<IDirect3DSurface9> s;
-    EXPECT_EQ(texture->GetSurfaceLevel(level, s.out()), D3D_OK);
+    EXPECT_EQ(texture->GetSurfaceLevel(level, s.put()), D3D_OK);
     return s;
 }
 
 Ref<IDirect3DPixelShader9> D3D9Test::makeShader(const std::vector<DWORD>& tokens) {
     Ref<IDirect3DPixelShader9> s;
-    EXPECT_EQ(device_->CreatePixelShader(tokens.data(), s.out()), D3D_OK);
+    EXPECT_EQ(device_->CreatePixelShader(tokens.data(), s.put()), D3D_OK);
     return s;
 }
 
@@ -124,7 +124,7 @@ model::TexelImage D3D9Test::download(IDirect3DTexture9* target, D3DFORMAT format
 
 void D3D9Test::bindQuad(int width, int height) {
     const std::vector<QuadVertex> vertices = screenQuad(width, height);
-    ASSERT_EQ(device_->CreateVertexBuffer(96, D3DUSAGE_WRITEONLY, 0, D3DPOOL_DEFAULT, quad_.out(),
+    ASSERT_EQ(device_->CreateVertexBuffer(96, D3DUSAGE_WRITEONLY, 0, D3DPOOL_DEFAULT, quad_.put(),
                                           nullptr),
               D3D_OK);
     void* data = nullptr;
@@ -136,7 +136,7 @@ void D3D9Test::bindQuad(int width, int height) {
         {0, 16, D3DDECLTYPE_FLOAT2, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_TEXCOORD, 0},
         D3DDECL_END(),
     };
-    ASSERT_EQ(device_->CreateVertexDeclaration(elements, quadDeclaration_.out()), D3D_OK);
+    ASSERT_EQ(device_->CreateVertexDeclaration(elements, quadDeclaration_.put()), D3D_OK);
     ASSERT_EQ(device_->SetVertexDeclaration(quadDeclaration_.get()), D3D_OK);
     ASSERT_EQ(device_->SetStreamSource(0, quad_.get(), 0, 24), D3D_OK);
     quadWidth_ = width;

@@ -15,50 +15,13 @@
 #include "platform/d3d9/observe.h"
 #include "platform/test_hooks.h"
 #include "shader/ctab.h"
+#include "tests/common/com_ref.h"
 
 namespace kestrin::platform::d3d9::test {
 
 namespace hooks = kestrin::platform::hooks;
 
-// Holds one reference; out() releases what it held and gives the slot to a creation call.
-template <class T> class Ref {
-  public:
-    Ref() = default;
-    explicit Ref(T* p) : p_(p) {}
-    ~Ref() { reset(); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            reset();
-            p_ = other.p_;
-            other.p_ = nullptr;
-        }
-        return *this;
-    }
-
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    T** out() {
-        reset();
-        return &p_;
-    }
-    void reset() {
-        if (p_) p_->Release();
-        p_ = nullptr;
-    }
-    // Gives the reference up without releasing it.
-    T* release() {
-        T* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-
-  private:
-    T* p_ = nullptr;
-};
+using kestrin::test_support::Ref;
 
 inline constexpr D3DFORMAT kSigned = D3DFMT_Q16W16V16U16;
 inline constexpr D3DFORMAT kUnsigned = D3DFMT_A16B16G16R16;

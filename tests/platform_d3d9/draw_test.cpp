@@ -31,7 +31,7 @@ class DrawTest : public D3D9Test {
     void bindVertices(const std::vector<QuadVertex>& vertices) {
         bindQuad(1, 1); // the declaration
         const auto bytes = static_cast<UINT>(vertices.size() * sizeof(QuadVertex));
-        ASSERT_EQ(device_->CreateVertexBuffer(bytes, 0, 0, D3DPOOL_DEFAULT, buffer_.out(), nullptr),
+        ASSERT_EQ(device_->CreateVertexBuffer(bytes, 0, 0, D3DPOOL_DEFAULT, buffer_.put(), nullptr),
                   D3D_OK);
         void* data = nullptr;
         ASSERT_EQ(buffer_->Lock(0, 0, &data, 0), D3D_OK);
@@ -303,7 +303,7 @@ TEST_F(DrawTest, DrawRefusals) {
         D3DDECL_END()};
     for (const D3DVERTEXELEMENT9* elements : {noPosition, shortPosition}) {
         Ref<IDirect3DVertexDeclaration9> declaration;
-        ASSERT_EQ(device_->CreateVertexDeclaration(elements, declaration.out()), D3D_OK);
+        ASSERT_EQ(device_->CreateVertexDeclaration(elements, declaration.put()), D3D_OK);
         ASSERT_EQ(device_->SetVertexDeclaration(declaration.get()), D3D_OK);
         EXPECT_EQ(device_->DrawPrimitive(D3DPT_TRIANGLESTRIP, 0, 2), D3DERR_INVALIDCALL);
     }

@@ -87,7 +87,7 @@ TEST_F(LockTest, WhichResourcesMayBeLocked) {
 
 TEST_F(LockTest, VertexBufferLocks) {
     Ref<IDirect3DVertexBuffer9> buffer;
-    ASSERT_EQ(device_->CreateVertexBuffer(96, D3DUSAGE_WRITEONLY, 0, D3DPOOL_DEFAULT, buffer.out(),
+    ASSERT_EQ(device_->CreateVertexBuffer(96, D3DUSAGE_WRITEONLY, 0, D3DPOOL_DEFAULT, buffer.put(),
                                           nullptr),
               D3D_OK);
     void* whole = nullptr;

@@ -57,7 +57,7 @@ TEST_F(ObjectsTest, CreateTextureRefusals) {
               D3DERR_INVALIDCALL);
     // Level count 0 is the full chain.
     Ref<IDirect3DTexture9> chain;
-    ASSERT_EQ(device_->CreateTexture(8, 3, 0, 0, kSigned, D3DPOOL_DEFAULT, chain.out(), nullptr),
+    ASSERT_EQ(device_->CreateTexture(8, 3, 0, 0, kSigned, D3DPOOL_DEFAULT, chain.put(), nullptr),
               D3D_OK);
     EXPECT_EQ(chain->GetLevelCount(), 4u);
     D3DSURFACE_DESC desc;
@@ -73,18 +73,18 @@ TEST_F(ObjectsTest, TextureCreationFollowsTheDeviceProfile) {
     hooks::setDeviceProfile(profile);
     Ref<IDirect3DTexture9> t;
     EXPECT_EQ(device_->CreateTexture(8, 8, 1, D3DUSAGE_RENDERTARGET, kSigned, D3DPOOL_DEFAULT,
-                                     t.out(), nullptr),
+                                     t.put(), nullptr),
               D3DERR_INVALIDCALL);
     EXPECT_EQ(device_->CreateTexture(8, 8, 1, D3DUSAGE_RENDERTARGET, kUnsigned, D3DPOOL_DEFAULT,
-                                     t.out(), nullptr),
+                                     t.put(), nullptr),
               D3D_OK);
-    EXPECT_EQ(device_->CreateTexture(8, 4, 1, 0, kUnsigned, D3DPOOL_DEFAULT, t.out(), nullptr),
+    EXPECT_EQ(device_->CreateTexture(8, 4, 1, 0, kUnsigned, D3DPOOL_DEFAULT, t.put(), nullptr),
               D3DERR_INVALIDCALL); // not square
-    EXPECT_EQ(device_->CreateTexture(6, 6, 1, 0, kUnsigned, D3DPOOL_DEFAULT, t.out(), nullptr),
+    EXPECT_EQ(device_->CreateTexture(6, 6, 1, 0, kUnsigned, D3DPOOL_DEFAULT, t.put(), nullptr),
               D3DERR_INVALIDCALL); // not a power of two
     profile.textureCaps = D3DPTEXTURECAPS_POW2 | D3DPTEXTURECAPS_NONPOW2CONDITIONAL;
     hooks::setDeviceProfile(profile);
-    EXPECT_EQ(device_->CreateTexture(6, 5, 1, 0, kUnsigned, D3DPOOL_DEFAULT, t.out(), nullptr),
+    EXPECT_EQ(device_->CreateTexture(6, 5, 1, 0, kUnsigned, D3DPOOL_DEFAULT, t.put(), nullptr),
               D3D_OK);
 }
 
@@ -124,7 +124,7 @@ TEST_F(ObjectsTest, OtherCreationRefusals) {
     }
     const D3DVERTEXELEMENT9 empty[] = {D3DDECL_END()};
     Ref<IDirect3DVertexDeclaration9> d;
-    EXPECT_EQ(device_->CreateVertexDeclaration(empty, d.out()), D3D_OK);
+    EXPECT_EQ(device_->CreateVertexDeclaration(empty, d.put()), D3D_OK);
 
     IDirect3DVertexShader9* vs = junk<IDirect3DVertexShader9>();
     const DWORD vsTokens[] = {0xFFFE0300, 0x0000FFFF};
@@ -221,7 +221,7 @@ TEST_F(ObjectsTest, BindingsDoNotCountButKeepObjectsAlive) {
 
 TEST_F(ObjectsTest, DeviceLivesWhileItsResourcesDo) {
     Ref<IDirect3DVertexBuffer9> buffer;
-    ASSERT_EQ(device_->CreateVertexBuffer(64, 0, 0, D3DPOOL_DEFAULT, buffer.out(), nullptr),
+    ASSERT_EQ(device_->CreateVertexBuffer(64, 0, 0, D3DPOOL_DEFAULT, buffer.put(), nullptr),
               D3D_OK);
     const int live = hooks::liveObjects();
     EXPECT_EQ(device_.release()->Release(), 1u); // the buffer's reference
@@ -259,11 +259,11 @@ TEST_F(ObjectsTest, ForeignPointersAreRefused) {
     Ref<IDirect3DDevice9> second;
     D3DPRESENT_PARAMETERS pp = presentParameters();
     ASSERT_EQ(d3d_->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, testWindow(),
-                                 D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, second.out()),
+                                 D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, second.put()),
               D3D_OK);
     Ref<IDirect3DTexture9> theirs;
     ASSERT_EQ(second->CreateTexture(4, 4, 1, D3DUSAGE_RENDERTARGET, kSigned, D3DPOOL_DEFAULT,
-                                    theirs.out(), nullptr),
+                                    theirs.put(), nullptr),
               D3D_OK);
     EXPECT_EQ(device_->SetTexture(0, theirs.get()), D3DERR_INVALIDCALL);
     Ref<IDirect3DSurface9> theirLevel = levelOf(theirs.get());
@@ -352,17 +352,17 @@ TEST_F(ObjectsTest, ConcurrentCallsOnOneDevice) {
             Ref<IDirect3DTexture9> texture;
             Ref<IDirect3DSurface9> staging;
             ASSERT_EQ(device_->CreateTexture(8, 8, 1, D3DUSAGE_RENDERTARGET, kSigned,
-                                             D3DPOOL_DEFAULT, texture.out(), nullptr),
+                                             D3DPOOL_DEFAULT, texture.put(), nullptr),
                       D3D_OK);
             ASSERT_EQ(device_->CreateOffscreenPlainSurface(8, 8, kSigned, D3DPOOL_SYSTEMMEM,
-                                                           staging.out(), nullptr),
+                                                           staging.put(), nullptr),
                       D3D_OK);
             D3DLOCKED_RECT locked;
             ASSERT_EQ(staging->LockRect(&locked, nullptr, 0), D3D_OK);
             static_cast<uint8_t*>(locked.pBits)[0] = static_cast<uint8_t>(i);
             ASSERT_EQ(staging->UnlockRect(), D3D_OK);
             Ref<IDirect3DSurface9> level;
-            ASSERT_EQ(texture->GetSurfaceLevel(0, level.out()), D3D_OK);
+            ASSERT_EQ(texture->GetSurfaceLevel(0, level.put()), D3D_OK);
             ASSERT_EQ(device_->UpdateSurface(staging.get(), nullptr, level.get(), nullptr), D3D_OK);
             ASSERT_EQ(device_->SetTexture(stage, texture.get()), D3D_OK);
             ASSERT_EQ(device_->GetRenderTargetData(level.get(), staging.get()), D3D_OK);

@@ -12,7 +12,7 @@ TEST_F(ResetTest, RefusedWhileDefaultPoolObjectsLive) {
     {
         Ref<IDirect3DTexture9> texture = makeTexture(8, 8, D3DUSAGE_RENDERTARGET, kSigned);
         Ref<IDirect3DVertexBuffer9> buffer;
-        ASSERT_EQ(device_->CreateVertexBuffer(96, 0, 0, D3DPOOL_DEFAULT, buffer.out(), nullptr),
+        ASSERT_EQ(device_->CreateVertexBuffer(96, 0, 0, D3DPOOL_DEFAULT, buffer.put(), nullptr),
                   D3D_OK);
         Ref<IDirect3DSurface9> plain = makeSurface(8, 8, kSigned, D3DPOOL_DEFAULT);
         EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 3);

@@ -74,30 +74,30 @@ TEST_F(StateTest, BindingsRoundTripWithAReference) {
     Ref<IDirect3DTexture9> texture = makeTexture(4, 4, 0, kSigned);
     ASSERT_EQ(device_->SetTexture(5, texture.get()), D3D_OK);
     Ref<IDirect3DBaseTexture9> back;
-    ASSERT_EQ(device_->GetTexture(5, back.out()), D3D_OK);
+    ASSERT_EQ(device_->GetTexture(5, back.put()), D3D_OK);
     EXPECT_EQ(back.get(), texture.get());
     EXPECT_EQ(texture->AddRef(), 3u); // the test's two and this one
     texture->Release();
-    ASSERT_EQ(device_->GetTexture(4, back.out()), D3D_OK);
+    ASSERT_EQ(device_->GetTexture(4, back.put()), D3D_OK);
     EXPECT_EQ(back.get(), nullptr);
     ASSERT_EQ(device_->SetTexture(5, nullptr), D3D_OK);
-    ASSERT_EQ(device_->GetTexture(5, back.out()), D3D_OK);
+    ASSERT_EQ(device_->GetTexture(5, back.put()), D3D_OK);
     EXPECT_EQ(back.get(), nullptr);
     EXPECT_EQ(device_->SetTexture(16, texture.get()), D3DERR_INVALIDCALL);
     EXPECT_EQ(device_->GetTexture(5, nullptr), D3DERR_INVALIDCALL);
 
     Ref<IDirect3DVertexBuffer9> buffer;
-    ASSERT_EQ(device_->CreateVertexBuffer(64, 0, 0, D3DPOOL_DEFAULT, buffer.out(), nullptr),
+    ASSERT_EQ(device_->CreateVertexBuffer(64, 0, 0, D3DPOOL_DEFAULT, buffer.put(), nullptr),
               D3D_OK);
     ASSERT_EQ(device_->SetStreamSource(1, buffer.get(), 8, 24), D3D_OK);
     Ref<IDirect3DVertexBuffer9> stream;
     UINT offset = 0, stride = 0;
-    ASSERT_EQ(device_->GetStreamSource(1, stream.out(), &offset, &stride), D3D_OK);
+    ASSERT_EQ(device_->GetStreamSource(1, stream.put(), &offset, &stride), D3D_OK);
     EXPECT_EQ(stream.get(), buffer.get());
     EXPECT_EQ(offset, 8u);
     EXPECT_EQ(stride, 24u);
     ASSERT_EQ(device_->SetStreamSource(1, nullptr, 0, 24), D3D_OK);
-    ASSERT_EQ(device_->GetStreamSource(1, stream.out(), &offset, &stride), D3D_OK);
+    ASSERT_EQ(device_->GetStreamSource(1, stream.put(), &offset, &stride), D3D_OK);
     EXPECT_EQ(stream.get(), nullptr);
     EXPECT_EQ(stride, 24u);
     EXPECT_EQ(device_->SetStreamSource(16, buffer.get(), 0, 24), D3DERR_INVALIDCALL);
@@ -106,17 +106,17 @@ TEST_F(StateTest, BindingsRoundTripWithAReference) {
     Ref<IDirect3DPixelShader9> shader = makeShader(assembleProgram("ps_3_0\nmov oC0, c0\n"));
     ASSERT_EQ(device_->SetPixelShader(shader.get()), D3D_OK);
     Ref<IDirect3DPixelShader9> shaderBack;
-    ASSERT_EQ(device_->GetPixelShader(shaderBack.out()), D3D_OK);
+    ASSERT_EQ(device_->GetPixelShader(shaderBack.put()), D3D_OK);
     EXPECT_EQ(shaderBack.get(), shader.get());
 
     const D3DVERTEXELEMENT9 elements[] = {
         {0, 0, D3DDECLTYPE_FLOAT4, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITIONT, 0},
         D3DDECL_END()};
     Ref<IDirect3DVertexDeclaration9> declaration;
-    ASSERT_EQ(device_->CreateVertexDeclaration(elements, declaration.out()), D3D_OK);
+    ASSERT_EQ(device_->CreateVertexDeclaration(elements, declaration.put()), D3D_OK);
     ASSERT_EQ(device_->SetVertexDeclaration(declaration.get()), D3D_OK);
     Ref<IDirect3DVertexDeclaration9> declarationBack;
-    ASSERT_EQ(device_->GetVertexDeclaration(declarationBack.out()), D3D_OK);
+    ASSERT_EQ(device_->GetVertexDeclaration(declarationBack.put()), D3D_OK);
     EXPECT_EQ(declarationBack.get(), declaration.get());
     D3DVERTEXELEMENT9 read[2];
     UINT count = 0;
@@ -185,9 +185,9 @@ TEST_F(StateTest, RenderTargetAndViewport) {
     EXPECT_EQ(vp.MaxZ, 1.0f);
 
     Ref<IDirect3DSurface9> back;
-    ASSERT_EQ(device_->GetRenderTarget(0, back.out()), D3D_OK);
+    ASSERT_EQ(device_->GetRenderTarget(0, back.put()), D3D_OK);
     EXPECT_EQ(back.get(), level.get());
-    EXPECT_EQ(device_->GetRenderTarget(1, back.out()), D3DERR_INVALIDCALL);
+    EXPECT_EQ(device_->GetRenderTarget(1, back.put()), D3DERR_INVALIDCALL);
 
     const D3DVIEWPORT9 outside{10, 0, 11, 10, 0.0f, 1.0f};
     EXPECT_EQ(device_->SetViewport(&outside), D3DERR_INVALIDCALL);

@@ -10,41 +10,12 @@
 
 #include "d3dx9.h"
 #include "platform/test_hooks.h"
+#include "tests/common/com_ref.h"
 #include "tests/effect/effect_runner.h"
 
 namespace kestrin::platform::d3dx9::testing {
 
-// Releases what it holds exactly once.
-template <class T> class Ref {
-  public:
-    Ref() = default;
-    explicit Ref(T* p) : p_(p) {}
-    ~Ref() { reset(); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref&& o) noexcept {
-        if (this != &o) {
-            reset();
-            p_ = std::exchange(o.p_, nullptr);
-        }
-        return *this;
-    }
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    // Slot for an out-parameter; what was held is released first.
-    T** put() {
-        reset();
-        return &p_;
-    }
-    void reset() {
-        if (p_) std::exchange(p_, nullptr)->Release();
-    }
-
-  private:
-    T* p_ = nullptr;
-};
+using kestrin::test_support::Ref;
 
 // A device as the plug-in creates it. Fails the test (and returns null) if it cannot be made.
 Ref<IDirect3DDevice9> openDevice();

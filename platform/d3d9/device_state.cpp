@@ -27,6 +27,19 @@ bool registersInRange(UINT start, UINT count, size_t size) {
     return static_cast<uint64_t>(start) + count <= size;
 }
 
+// One pixel-shader constant call: registers [start, start + count) of `file`, moved one at a
+// time to or from `data` by `move(register, data, i)`, after the argument check and the fault
+// plan.
+template <class File, class Data, class Move>
+HRESULT moveConstants(File& file, UINT start, UINT count, Data* data, const char* method,
+                      Move move) {
+    if ((!data && count) || !registersInRange(start, count, file.size())) return D3DERR_INVALIDCALL;
+    HRESULT hr = D3D_OK;
+    if (hooks::shouldFail(method, &hr)) return hr;
+    for (UINT i = 0; i < count; ++i) move(file[start + i], data, i);
+    return D3D_OK;
+}
+
 } // namespace
 
 // ---- Render target and viewport ---------------------------------------------------------------
@@ -293,14 +306,10 @@ HRESULT Device::SetPixelShaderConstantF(UINT StartRegister, const float* pConsta
                                         UINT Vector4fCount) {
     return guarded([&] {
         std::lock_guard guard(mutex_);
-        if ((!pConstantData && Vector4fCount) ||
-            !registersInRange(StartRegister, Vector4fCount, state_.constants.f.size()))
-            return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetPixelShaderConstantF", &hr)) return hr;
-        for (UINT i = 0; i < Vector4fCount; ++i)
-            std::memcpy(state_.constants.f[StartRegister + i].data(), pConstantData + 4 * i, 16);
-        return D3D_OK;
+        return moveConstants(
+            state_.constants.f, StartRegister, Vector4fCount, pConstantData,
+            "IDirect3DDevice9::SetPixelShaderConstantF",
+            [](auto& r, const float* d, UINT i) { std::memcpy(r.data(), d + 4 * i, 16); });
     });
 }
 
@@ -308,14 +317,10 @@ HRESULT Device::GetPixelShaderConstantF(UINT StartRegister, float* pConstantData
                                         UINT Vector4fCount) {
     return guarded([&] {
         std::lock_guard guard(mutex_);
-        if ((!pConstantData && Vector4fCount) ||
-            !registersInRange(StartRegister, Vector4fCount, state_.constants.f.size()))
-            return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetPixelShaderConstantF", &hr)) return hr;
-        for (UINT i = 0; i < Vector4fCount; ++i)
-            std::memcpy(pConstantData + 4 * i, state_.constants.f[StartRegister + i].data(), 16);
-        return D3D_OK;
+        return moveConstants(
+            state_.constants.f, StartRegister, Vector4fCount, pConstantData,
+            "IDirect3DDevice9::GetPixelShaderConstantF",
+            [](auto& r, float* d, UINT i) { std::memcpy(d + 4 * i, r.data(), 16); });
     });
 }
 
@@ -323,14 +328,10 @@ HRESULT Device::SetPixelShaderConstantI(UINT StartRegister, const int* pConstant
                                         UINT Vector4iCount) {
     return guarded([&] {
         std::lock_guard guard(mutex_);
-        if ((!pConstantData && Vector4iCount) ||
-            !registersInRange(StartRegister, Vector4iCount, state_.constants.i.size()))
-            return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetPixelShaderConstantI", &hr)) return hr;
-        for (UINT i = 0; i < Vector4iCount; ++i)
-            std::memcpy(state_.constants.i[StartRegister + i].data(), pConstantData + 4 * i, 16);
-        return D3D_OK;
+        return moveConstants(
+            state_.constants.i, StartRegister, Vector4iCount, pConstantData,
+            "IDirect3DDevice9::SetPixelShaderConstantI",
+            [](auto& r, const int* d, UINT i) { std::memcpy(r.data(), d + 4 * i, 16); });
     });
 }
 
@@ -338,14 +339,9 @@ HRESULT Device::GetPixelShaderConstantI(UINT StartRegister, int* pConstantData,
                                         UINT Vector4iCount) {
     return guarded([&] {
         std::lock_guard guard(mutex_);
-        if ((!pConstantData && Vector4iCount) ||
-            !registersInRange(StartRegister, Vector4iCount, state_.constants.i.size()))
-            return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetPixelShaderConstantI", &hr)) return hr;
-        for (UINT i = 0; i < Vector4iCount; ++i)
-            std::memcpy(pConstantData + 4 * i, state_.constants.i[StartRegister + i].data(), 16);
-        return D3D_OK;
+        return moveConstants(state_.constants.i, StartRegister, Vector4iCount, pConstantData,
+                             "IDirect3DDevice9::GetPixelShaderConstantI",
+                             [](auto& r, int* d, UINT i) { std::memcpy(d + 4 * i, r.data(), 16); });
     });
 }
 
@@ -353,28 +349,19 @@ HRESULT Device::SetPixelShaderConstantB(UINT StartRegister, const BOOL* pConstan
                                         UINT BoolCount) {
     return guarded([&] {
         std::lock_guard guard(mutex_);
-        if ((!pConstantData && BoolCount) ||
-            !registersInRange(StartRegister, BoolCount, state_.constants.b.size()))
-            return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetPixelShaderConstantB", &hr)) return hr;
-        for (UINT i = 0; i < BoolCount; ++i)
-            state_.constants.b[StartRegister + i] = static_cast<uint32_t>(pConstantData[i]);
-        return D3D_OK;
+        return moveConstants(
+            state_.constants.b, StartRegister, BoolCount, pConstantData,
+            "IDirect3DDevice9::SetPixelShaderConstantB",
+            [](uint32_t& r, const BOOL* d, UINT i) { r = static_cast<uint32_t>(d[i]); });
     });
 }
 
 HRESULT Device::GetPixelShaderConstantB(UINT StartRegister, BOOL* pConstantData, UINT BoolCount) {
     return guarded([&] {
         std::lock_guard guard(mutex_);
-        if ((!pConstantData && BoolCount) ||
-            !registersInRange(StartRegister, BoolCount, state_.constants.b.size()))
-            return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetPixelShaderConstantB", &hr)) return hr;
-        for (UINT i = 0; i < BoolCount; ++i)
-            pConstantData[i] = static_cast<BOOL>(state_.constants.b[StartRegister + i]);
-        return D3D_OK;
+        return moveConstants(state_.constants.b, StartRegister, BoolCount, pConstantData,
+                             "IDirect3DDevice9::GetPixelShaderConstantB",
+                             [](uint32_t r, BOOL* d, UINT i) { d[i] = static_cast<BOOL>(r); });
     });
 }
 

@@ -72,7 +72,8 @@ Device::Device(Direct3D9* parent, HWND focus, DWORD behaviour, D3DPRESENT_PARAME
     parent_->AddRef();
     creation_ = {D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, focus, behaviour};
     present_ = present;
-    state_.resetToDefaults(present.EnableAutoDepthStencil != FALSE);
+    createBackBuffer();
+    resetState(present.EnableAutoDepthStencil != FALSE);
 }
 
 Device::~Device() {
@@ -80,8 +81,34 @@ Device::~Device() {
         std::lock_guard guard(mutex_);
         // Objects only the bindings held go now; they still see a whole device.
         state_.resetToDefaults(false);
+        backBuffer_.reset();
     }
     parent_->Release();
+}
+
+void Device::createBackBuffer() {
+    D3DSURFACE_DESC desc{};
+    desc.Format = present_.BackBufferFormat;
+    desc.Type = D3DRTYPE_SURFACE;
+    desc.Usage = D3DUSAGE_RENDERTARGET;
+    desc.Pool = D3DPOOL_DEFAULT;
+    desc.MultiSampleType = D3DMULTISAMPLE_NONE;
+    desc.Width = present_.BackBufferWidth;
+    desc.Height = present_.BackBufferHeight;
+    const bool lockable = (present_.Flags & D3DPRESENTFLAG_LOCKABLE_BACKBUFFER) != 0;
+    auto* surface = new Surface(this, desc, lockable, nullptr, 0);
+    // Created with one public reference, which the device turns into its private one: the
+    // public side (and its device reference) is the application's, through GetBackBuffer.
+    surface->attach(false);
+    backBuffer_.set(surface);
+    surface->releasePublicRef();
+}
+
+void Device::resetState(bool depthBuffer) {
+    state_.resetToDefaults(depthBuffer);
+    Surface* back = backBuffer_.get();
+    state_.renderTarget.set(back);
+    state_.viewport = {0, 0, back->desc().Width, back->desc().Height, 0.0f, 1.0f};
 }
 
 bool Device::answers(REFIID riid) const {
@@ -184,13 +211,20 @@ HRESULT Device::Reset(D3DPRESENT_PARAMETERS* pPresentationParameters) {
             HRESULT hr = D3D_OK;
             if (hooks::shouldFail("IDirect3DDevice9::Reset", &hr)) return hr;
             if (health_ == Health::Lost) return D3DERR_DEVICELOST;
-            state_.resetToDefaults(pPresentationParameters->EnableAutoDepthStencil != FALSE);
+            const bool depth = pPresentationParameters->EnableAutoDepthStencil != FALSE;
+            resetState(depth);
             inScene_ = false;
-            if (defaultPoolObjects_ > 0) return D3DERR_INVALIDCALL;
+            // The back buffer is a default-pool surface too: an application still holding it
+            // keeps the reset from happening.
+            if (defaultPoolObjects_ > 0 || backBuffer_.get()->publicRefs() > 0)
+                return D3DERR_INVALIDCALL;
             D3DPRESENT_PARAMETERS present = *pPresentationParameters;
             completePresentParameters(present);
             present_ = present;
             *pPresentationParameters = present;
+            state_.renderTarget.reset();
+            createBackBuffer();
+            resetState(depth);
             return D3D_OK;
         }();
         if (SUCCEEDED(result))
@@ -198,6 +232,25 @@ HRESULT Device::Reset(D3DPRESENT_PARAMETERS* pPresentationParameters) {
         else if (health_ != Health::Lost)
             health_ = Health::NotReset;
         return result;
+    });
+}
+
+// The swap chain's back buffer: one, of the presentation's size and format. Drawing into it is
+// not supported here (its format is not a texel format), but it can be made render target 0
+// again, which lets go of the last texture bound there.
+HRESULT Device::GetBackBuffer(UINT iSwapChain, UINT iBackBuffer, D3DBACKBUFFER_TYPE Type,
+                              IDirect3DSurface9** ppBackBuffer) {
+    clearOut(ppBackBuffer);
+    return guarded([&] {
+        std::lock_guard guard(mutex_);
+        if (!ppBackBuffer || iSwapChain != 0 || iBackBuffer != 0 || Type != D3DBACKBUFFER_TYPE_MONO)
+            return D3DERR_INVALIDCALL;
+        HRESULT hr = D3D_OK;
+        if (hooks::shouldFail("IDirect3DDevice9::GetBackBuffer", &hr)) return hr;
+        Surface* back = backBuffer_.get();
+        back->AddRef();
+        *ppBackBuffer = back;
+        return D3D_OK;
     });
 }
 

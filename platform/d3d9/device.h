@@ -62,6 +62,9 @@ class Device final : public ComObject<IDirect3DDevice9> {
                                               IDirect3DSurface9* pRenderTarget) override;
     HRESULT STDMETHODCALLTYPE GetRenderTarget(DWORD RenderTargetIndex,
                                               IDirect3DSurface9** ppRenderTarget) override;
+    HRESULT STDMETHODCALLTYPE GetBackBuffer(UINT iSwapChain, UINT iBackBuffer,
+                                            D3DBACKBUFFER_TYPE Type,
+                                            IDirect3DSurface9** ppBackBuffer) override;
     HRESULT STDMETHODCALLTYPE BeginScene() override;
     HRESULT STDMETHODCALLTYPE EndScene() override;
     HRESULT STDMETHODCALLTYPE SetViewport(const D3DVIEWPORT9* pViewport) override;
@@ -128,6 +131,11 @@ class Device final : public ComObject<IDirect3DDevice9> {
     ~Device() override;
 
     HRESULT drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primitiveCount);
+    // A new back buffer of the presentation size and format, bound as render target 0 with a
+    // viewport covering it (as after creation and after a reset).
+    void createBackBuffer();
+    // Every binding released, every state at its default, render target 0 the back buffer.
+    void resetState(bool depthBuffer);
 
     Direct3D9* parent_;
     D3DDEVICE_CREATION_PARAMETERS creation_{};
@@ -137,6 +145,9 @@ class Device final : public ComObject<IDirect3DDevice9> {
     bool inScene_ = false;
     int defaultPoolObjects_ = 0;
     DeviceState state_;
+    // The swap chain's one back buffer. The device holds it privately, as a binding, so it lives
+    // without a device reference until the application asks for it (GetBackBuffer).
+    Binding<Surface> backBuffer_;
 };
 
 } // namespace kestrin::platform::d3d9

@@ -80,6 +80,7 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
     PixelShader* shader = state_.pixelShader.get();
     VertexDeclaration* declaration = state_.declaration.get();
     if (!inScene_ || !target || !shader || !declaration) return D3DERR_INVALIDCALL;
+    if (!isTexelFormat(target->desc().Format)) return D3DERR_INVALIDCALL; // the back buffer
     if (type != D3DPT_TRIANGLELIST && type != D3DPT_TRIANGLESTRIP && type != D3DPT_TRIANGLEFAN)
         return D3DERR_INVALIDCALL;
     if (primitiveCount == 0 || primitiveCount > kMaxPrimitives) return D3DERR_INVALIDCALL;

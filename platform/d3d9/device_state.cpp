@@ -65,7 +65,7 @@ HRESULT Device::GetRenderTarget(DWORD RenderTargetIndex, IDirect3DSurface9** ppR
         if (!ppRenderTarget || RenderTargetIndex != 0) return D3DERR_INVALIDCALL;
         HRESULT hr = D3D_OK;
         if (hooks::shouldFail("IDirect3DDevice9::GetRenderTarget", &hr)) return hr;
-        // There is no back buffer: before SetRenderTarget (and after Reset) nothing is bound.
+        // Never empty: the back buffer until the application sets another target.
         if (!state_.renderTarget) return D3DERR_NOTFOUND;
         handOut(state_.renderTarget, ppRenderTarget);
         return D3D_OK;

@@ -236,6 +236,9 @@ struct IDirect3DDevice9 : public IUnknown {
                                                       IDirect3DSurface9* pRenderTarget) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetRenderTarget(DWORD RenderTargetIndex,
                                                       IDirect3DSurface9** ppRenderTarget) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetBackBuffer(UINT iSwapChain, UINT iBackBuffer,
+                                                    D3DBACKBUFFER_TYPE Type,
+                                                    IDirect3DSurface9** ppBackBuffer) = 0;
     virtual HRESULT STDMETHODCALLTYPE BeginScene() = 0;
     virtual HRESULT STDMETHODCALLTYPE EndScene() = 0;
     virtual HRESULT STDMETHODCALLTYPE SetViewport(const D3DVIEWPORT9* pViewport) = 0;

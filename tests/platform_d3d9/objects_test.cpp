@@ -215,8 +215,9 @@ TEST_F(ObjectsTest, BindingsDoNotCountButKeepObjectsAlive) {
     Ref<IDirect3DTexture9> other = makeTexture(2, 2, D3DUSAGE_RENDERTARGET, kSigned);
     ASSERT_EQ(device_->SetRenderTarget(0, levelOf(other.get()).get()), D3D_OK);
     other.reset();
-    device_.reset();                           // lets the remaining target go
-    EXPECT_EQ(hooks::liveObjects(), live - 1); // the fixture's device is gone too
+    device_.reset(); // lets the remaining target go
+    // The fixture's device is gone too, and its back buffer with it.
+    EXPECT_EQ(hooks::liveObjects(), live - 2);
 }
 
 TEST_F(ObjectsTest, DeviceLivesWhileItsResourcesDo) {

@@ -43,6 +43,57 @@ TEST_F(ResetTest, BoundObjectsTheApplicationReleasedDoNotBlockIt) {
     EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 0);
 }
 
+// The back buffer: one, of the presentation's size; the application that holds it keeps a reset
+// from happening, like any default-pool surface; a reset brings a new one, of the new size, as
+// render target 0. Making it the target again lets go of a released texture target; drawing
+// into it is refused (its format is not one this device renders).
+TEST_F(ResetTest, BackBufferFollowsThePresentationAndBlocksAResetWhileHeld) {
+    EXPECT_EQ(device_->GetBackBuffer(1, 0, D3DBACKBUFFER_TYPE_MONO, nullptr), D3DERR_INVALIDCALL);
+    IDirect3DSurface9* none = reinterpret_cast<IDirect3DSurface9*>(uintptr_t{1});
+    EXPECT_EQ(device_->GetBackBuffer(0, 1, D3DBACKBUFFER_TYPE_MONO, &none), D3DERR_INVALIDCALL);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(device_->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_LEFT, &none), D3DERR_INVALIDCALL);
+
+    Ref<IDirect3DSurface9> back;
+    ASSERT_EQ(device_->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, back.put()), D3D_OK);
+    D3DSURFACE_DESC desc{};
+    ASSERT_EQ(back->GetDesc(&desc), D3D_OK);
+    EXPECT_EQ(desc.Format, D3DFMT_X8R8G8B8);
+    D3DLOCKED_RECT locked{};
+    EXPECT_EQ(back->LockRect(&locked, nullptr, 0), D3DERR_INVALIDCALL); // not lockable
+
+    Ref<IDirect3DPixelShader9> shader = makeShader(assembleProgram("ps_3_0\nmov oC0, c0\n"));
+    ASSERT_EQ(device_->SetPixelShader(shader.get()), D3D_OK);
+    bindQuad(8, 8);
+    const int live = hooks::liveObjects();
+    {
+        Ref<IDirect3DTexture9> target = makeTexture(8, 8, D3DUSAGE_RENDERTARGET, kSigned);
+        drawQuadInto(target.get(), 8, 8);
+        ASSERT_EQ(device_->SetRenderTarget(0, back.get()), D3D_OK);
+        ASSERT_EQ(device_->BeginScene(), D3D_OK);
+        EXPECT_EQ(device_->DrawPrimitive(D3DPT_TRIANGLESTRIP, 0, 2), D3DERR_INVALIDCALL);
+        ASSERT_EQ(device_->EndScene(), D3D_OK);
+    }
+    EXPECT_EQ(hooks::liveObjects(), live); // the released target went with its binding
+    quad_.reset();
+    ASSERT_EQ(device_->SetStreamSource(0, nullptr, 0, 0), D3D_OK);
+    EXPECT_EQ(observe::defaultPoolObjects(device_.get()), 0);
+
+    D3DPRESENT_PARAMETERS pp = presentParameters();
+    pp.BackBufferWidth = 320;
+    pp.BackBufferHeight = 200;
+    EXPECT_EQ(device_->Reset(&pp), D3DERR_INVALIDCALL);
+    back.reset();
+    ASSERT_EQ(device_->Reset(&pp), D3D_OK);
+    ASSERT_EQ(device_->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, back.put()), D3D_OK);
+    ASSERT_EQ(back->GetDesc(&desc), D3D_OK);
+    EXPECT_EQ(desc.Width, 320u);
+    EXPECT_EQ(desc.Height, 200u);
+    Ref<IDirect3DSurface9> target;
+    ASSERT_EQ(device_->GetRenderTarget(0, target.put()), D3D_OK);
+    EXPECT_EQ(target.get(), back.get());
+}
+
 TEST_F(ResetTest, SystemMemoryDeclarationsAndShadersSurvive) {
     Ref<IDirect3DSurface9> transfer = makeSurface(5, 3, kUnsigned);
     const model::TexelImage image = randomImage(5, 3, 7);
@@ -73,8 +124,13 @@ TEST_F(ResetTest, ResetPutsStateBackToDefaults) {
 
     D3DPRESENT_PARAMETERS pp = presentParameters();
     ASSERT_EQ(device_->Reset(&pp), D3D_OK);
-    IDirect3DSurface9* rt = nullptr;
-    EXPECT_EQ(device_->GetRenderTarget(0, &rt), D3DERR_NOTFOUND);
+    // Render target 0 is the back buffer again.
+    {
+        Ref<IDirect3DSurface9> rt, backBuffer;
+        ASSERT_EQ(device_->GetRenderTarget(0, rt.put()), D3D_OK);
+        ASSERT_EQ(device_->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, backBuffer.put()), D3D_OK);
+        EXPECT_EQ(rt.get(), backBuffer.get());
+    }
     IDirect3DBaseTexture9* t = nullptr;
     ASSERT_EQ(device_->GetTexture(2, &t), D3D_OK);
     EXPECT_EQ(t, nullptr);

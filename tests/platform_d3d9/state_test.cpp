@@ -161,9 +161,19 @@ TEST_F(StateTest, PixelShaderConstants) {
 }
 
 TEST_F(StateTest, RenderTargetAndViewport) {
-    IDirect3DSurface9* rt = reinterpret_cast<IDirect3DSurface9*>(uintptr_t{1});
-    EXPECT_EQ(device_->GetRenderTarget(0, &rt), D3DERR_NOTFOUND); // no back buffer here
-    EXPECT_EQ(rt, nullptr);
+    // A new device renders into its back buffer, with a viewport covering it.
+    Ref<IDirect3DSurface9> backBuffer, rt;
+    ASSERT_EQ(device_->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, backBuffer.put()), D3D_OK);
+    ASSERT_EQ(device_->GetRenderTarget(0, rt.put()), D3D_OK);
+    EXPECT_EQ(rt.get(), backBuffer.get());
+    D3DSURFACE_DESC desc{};
+    ASSERT_EQ(backBuffer->GetDesc(&desc), D3D_OK);
+    EXPECT_EQ(desc.Usage, DWORD{D3DUSAGE_RENDERTARGET});
+    EXPECT_EQ(desc.Pool, D3DPOOL_DEFAULT);
+    D3DVIEWPORT9 initial{};
+    ASSERT_EQ(device_->GetViewport(&initial), D3D_OK);
+    EXPECT_EQ(initial.Width, desc.Width);
+    EXPECT_EQ(initial.Height, desc.Height);
 
     Ref<IDirect3DTexture9> target = makeTexture(20, 10, D3DUSAGE_RENDERTARGET, kSigned);
     Ref<IDirect3DTexture9> plain = makeTexture(20, 10, 0, kSigned);

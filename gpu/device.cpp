@@ -200,7 +200,7 @@ bool CheckDevice() {
 
 HRESULT ResetDevice(GpuContext* context) {
     if (!context->device || !context->effect) return D3DERR_INVALIDCALL;
-    UnbindFrameTextures(context);
+    UnbindFrameObjects(context);
     ReleaseAndNull(context->quadBuffer);
     ReleaseAndNull(context->sourceTexture);
     ReleaseAndNull(context->renderTargets[0]);
@@ -209,5 +209,8 @@ HRESULT ResetDevice(GpuContext* context) {
     D3DPRESENT_PARAMETERS pp = PresentParameters();
     const HRESULT hr = context->device->Reset(&pp);
     if (FAILED(hr)) return hr;
-    return context->effect->OnResetDevice();
+    // Some effect runtimes (Wine's among them) keep nothing in the default pool and answer
+    // E_NOTIMPL here: there is nothing to restore, so the reset is complete.
+    const HRESULT restored = context->effect->OnResetDevice();
+    return restored == E_NOTIMPL ? S_OK : restored;
 }

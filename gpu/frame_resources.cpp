@@ -17,11 +17,7 @@ static_assert(sizeof(QuadVertex) == kQuadVertexSize);
 bool RebuildFrameResources(int32_t width, int32_t height, int32_t pitch) {
     GpuContext* context = g_context;
     if (!context || !context->effect) return false;
-    // Taken as unsigned, so negative sizes are refused with the too-large ones.
-    if (static_cast<uint32_t>(width) > kMaxFrameSide ||
-        static_cast<uint32_t>(height) > kMaxFrameSide)
-        return false;
-    if (pitch < 0 || pitch < width) return false;
+    if (!FrameSizeAccepted(width, height, pitch)) return false;
 
     context->pitch = pitch;
     context->width = width;
@@ -33,8 +29,21 @@ bool RebuildFrameResources(int32_t width, int32_t height, int32_t pitch) {
     return SUCCEEDED(BindFrameParameters(context));
 }
 
+bool FrameSizeAccepted(int32_t width, int32_t height, int32_t pitch) {
+    // Taken as unsigned, so negative sizes are refused with the too-large ones.
+    if (static_cast<uint32_t>(width) > kMaxFrameSide ||
+        static_cast<uint32_t>(height) > kMaxFrameSide)
+        return false;
+    return pitch >= 0 && pitch >= width;
+}
+
+bool FrameResourcesPresent(const GpuContext* context) {
+    return context->transferSurface && context->sourceTexture && context->renderTargets[0] &&
+           context->renderTargets[1] && context->quadBuffer;
+}
+
 bool ReleaseFrameResources(GpuContext* context) {
-    UnbindFrameTextures(context);
+    UnbindFrameObjects(context);
     ReleaseAndNull(context->quadBuffer);
     ReleaseAndNull(context->transferSurface);
     ReleaseAndNull(context->sourceTexture);
@@ -50,6 +59,22 @@ void UnbindFrameTextures(GpuContext* context) {
     if (!context->effect) return;
     context->effect->SetTexture("txSrc", nullptr);
     context->effect->SetTexture("txRGB", nullptr);
+}
+
+void UnbindFrameObjects(GpuContext* context) {
+    UnbindFrameTextures(context);
+    IDirect3DDevice9* device = context->device;
+    if (!device || !(context->quadBuffer || context->renderTargets[0] || context->renderTargets[1]))
+        return;
+    // The device's own bindings hold the quad and the last target just as the effect holds its
+    // textures: a switched-off filter would keep them alive, and a reset would be refused.
+    device->SetStreamSource(0, nullptr, 0, 0);
+    IDirect3DSurface9* backBuffer = nullptr;
+    if (SUCCEEDED(device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &backBuffer)) &&
+        backBuffer) {
+        device->SetRenderTarget(0, backBuffer);
+        backBuffer->Release();
+    }
 }
 
 HRESULT CreateTransferSurface(GpuContext* context) {
@@ -110,12 +135,17 @@ HRESULT CreateQuad(GpuContext* context) {
         {-0.5f, bottom, 1.0f, 1.0f, 0.0f, 1.0f},
         {right, bottom, 1.0f, 1.0f, 1.0f, 1.0f},
     };
+    // A quad that could not be filled would draw nothing, or garbage: the rebuild fails with it.
     void* data = nullptr;
-    if (SUCCEEDED(context->quadBuffer->Lock(0, 0, &data, D3DLOCK_NOSYSLOCK)) && data) {
-        memcpy(data, quad, sizeof(quad));
+    const HRESULT locked = context->quadBuffer->Lock(0, 0, &data, D3DLOCK_NOSYSLOCK);
+    if (FAILED(locked)) return locked;
+    if (!data) {
         context->quadBuffer->Unlock();
+        return E_FAIL;
     }
-    return hr;
+    memcpy(data, quad, sizeof(quad));
+    const HRESULT unlocked = context->quadBuffer->Unlock();
+    return FAILED(unlocked) ? unlocked : hr;
 }
 
 HRESULT BindFrameParameters(GpuContext* context) {

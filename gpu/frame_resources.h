@@ -19,6 +19,19 @@ bool ReleaseFrameResources(GpuContext* context);
 // Clears txSrc and txRGB on the effect, so that it holds none of the frame's textures.
 void UnbindFrameTextures(GpuContext* context);
 
+// Lets go of every binding that keeps a frame-size object alive: the effect's two textures, and,
+// while a quad or a render target exists, the device's stream 0 (the quad) and render target 0
+// (the last pass's target), which goes back to the device's own back buffer.
+void UnbindFrameObjects(GpuContext* context);
+
+// True while every frame-size object exists. A frame without them must rebuild, whatever size
+// the context last stored: a refused size, a failed creation, a switch-off or a reset took them.
+bool FrameResourcesPresent(const GpuContext* context);
+
+// The size checks of RebuildFrameResources: at most 4096 a side (negative sizes refused with the
+// too-large ones), and a pitch no smaller than the width.
+bool FrameSizeAccepted(int32_t width, int32_t height, int32_t pitch);
+
 HRESULT CreateTransferSurface(GpuContext* context);
 HRESULT CreateFrameTextures(GpuContext* context);
 HRESULT CreateQuad(GpuContext* context);

@@ -54,7 +54,14 @@ void ChooseTexelFormat(GpuContext* context);
 D3DFORMAT TexelD3DFormat(int32_t texelFormat);
 
 // The one way a failure is shown: a system-modal error box, caption "Kestrin". Returns 0.
+//
+// A failure that repeats frame after frame (a device that cannot be reset, a size the card
+// refuses) would otherwise put a blocking box in front of the user on every frame of a playback
+// or an export. So each text is shown once per run of failures: a text already shown stays quiet
+// until ForgetShownErrors, which the callbacks call when a frame succeeds, when the filter is
+// switched on or off and when it starts. A different text is still shown.
 int32_t ShowError(const wchar_t* text);
+void ForgetShownErrors();
 
 // Release `object` if present and clear the field.
 template <class T> void ReleaseAndNull(T*& object) {

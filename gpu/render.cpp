@@ -6,20 +6,21 @@
 
 bool ApplyTrackValues(GpuContext* context, const int32_t* trackValues) {
     ID3DXEffect* effect = context->effect;
-    if (context->hPixGain &&
-        FAILED(effect->SetFloat(context->hPixGain,
-                                kestrin::MapPixGain(trackValues[kestrin::kTrackStrength]))))
-        ShowError(msg::kSetGainFailed);
-    if (context->hPixDist &&
-        FAILED(effect->SetFloat(context->hPixDist,
-                                kestrin::MapPixDist(trackValues[kestrin::kTrackThreshold]))))
-        ShowError(msg::kSetPixDistFailed);
-    if (context->hPosDist &&
-        FAILED(effect->SetFloat(context->hPosDist,
-                                kestrin::MapPosDist(trackValues[kestrin::kTrackRange]))))
-        ShowError(msg::kSetPosDistFailed);
+    bool applied = true;
+    auto set = [&](D3DXHANDLE handle, float value, const wchar_t* failure) {
+        if (handle && FAILED(effect->SetFloat(handle, value))) {
+            ShowError(failure);
+            applied = false;
+        }
+    };
+    set(context->hPixGain, kestrin::MapPixGain(trackValues[kestrin::kTrackStrength]),
+        msg::kSetGainFailed);
+    set(context->hPixDist, kestrin::MapPixDist(trackValues[kestrin::kTrackThreshold]),
+        msg::kSetPixDistFailed);
+    set(context->hPosDist, kestrin::MapPosDist(trackValues[kestrin::kTrackRange]),
+        msg::kSetPosDistFailed);
     context->passCount = kestrin::MapPassCount(trackValues[kestrin::kTrackPasses]);
-    return true;
+    return applied;
 }
 
 namespace {

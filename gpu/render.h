@@ -4,7 +4,9 @@
 #include "gpu/gpu_context.h"
 
 // Sets pixGain, pixDist and posDist from the track values (a null handle skips its parameter)
-// and the pass count. Always true.
+// and the pass count. Every step runs; false when any SetFloat failed (its message shown): the
+// effect then holds a value of other track settings, and a frame rendered with it would be
+// wrong.
 bool ApplyTrackValues(GpuContext* context, const int32_t* trackValues);
 
 // Sends transferSurface to the card and draws p0, p1 x (passCount - 1) and p2, alternating the

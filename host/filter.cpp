@@ -75,6 +75,10 @@ FilterTable* GetFilterTable(void) {
 }
 
 int32_t FilterInit(FilterTable* filter) {
+    // A second start without an exit keeps the running filter: a second device and worker would
+    // leak the first ones for good.
+    if (g_context) return 1;
+    ForgetShownErrors();
     g_context = NewGpuContext();
     if (!g_context) return 0;
     if (InitDevice(filter)) return 1;
@@ -98,6 +102,9 @@ int32_t FilterUpdate(FilterTable*, int32_t) {
 
 int32_t FilterWndProc(HWND, UINT message, WPARAM, LPARAM, void*, FilterTable* filter) {
     if (message != kMessageFilterSwitched || !g_context) return 0;
+    // Switching the filter off or on is the user's way of starting over: a failure that was
+    // shown once may be shown again.
+    ForgetShownErrors();
     // Switched off: the large textures go; the device, effect and worker stay.
     if (filter && filter->hostFunctions && filter->hostFunctions->isFilterEnabled &&
         filter->hostFunctions->isFilterEnabled(filter) == 0) {

@@ -1,4 +1,6 @@
 // FilterProc: one frame from the host's cache, through the card, into the host's output image.
+#include <cstdint>
+
 #include "effect/track_mapping.h"
 #include "gpu/device.h"
 #include "gpu/frame_resources.h"
@@ -23,16 +25,25 @@ int32_t FilterProc(FilterTable* fp, FrameInfo* fi) {
     // The transfer kernels step through the host's images by the pitch of the last rebuild; a
     // new pitch at the same size would make them read and write outside the host's buffers.
     if (fi->maxWidth != context->pitch) g_rebuildNeeded = true;
+    // Objects that are gone (a refused size, a failed creation, a switch-off) are rebuilt even
+    // when the frame comes back to the size stored last.
+    if (!FrameResourcesPresent(context)) g_rebuildNeeded = true;
     if (!CheckDevice()) return 0;
 
+    // Each flag stays set until its work has fully taken, so the next frame tries again; no
+    // frame renders with objects, bindings or parameters that are not all in place.
     if (g_rebuildNeeded) {
         ReleaseFrameResources(context);
-        RebuildFrameResources(fi->width, fi->height, fi->maxWidth);
-        if (context->effect) ApplyTrackValues(context, fp->trackValues);
-        g_rebuildNeeded = false;
-        g_paramsDirty = false;
-    } else if (g_paramsDirty) {
-        if (context->effect) ApplyTrackValues(context, fp->trackValues);
+        if (RebuildFrameResources(fi->width, fi->height, fi->maxWidth)) {
+            g_rebuildNeeded = false;
+            g_paramsDirty = true; // new objects always get the track values
+        } else if (FrameSizeAccepted(fi->width, fi->height, fi->maxWidth)) {
+            return 0; // a step failed and has said why
+        }
+        // A refused size has no objects: the upload below fails the frame with its message.
+    }
+    if (!g_rebuildNeeded && g_paramsDirty) {
+        if (!context->effect || !ApplyTrackValues(context, fp->trackValues)) return 0;
         g_paramsDirty = false;
     }
 
@@ -49,15 +60,19 @@ int32_t FilterProc(FilterTable* fp, FrameInfo* fi) {
         if (KickWorker(context->worker) != 0) return 0;
     }
 
-    // Fetch ahead: the host is expected to keep its direction and stride.
+    // Fetch ahead: the host is expected to keep its direction and stride. Worked in 64 bits; a
+    // frame number that int32 cannot hold is not asked for.
     if (fp->trackValues[kestrin::kTrackMode] != 0) {
-        const int32_t step = fi->frameNumber - g_prevFrame;
-        if (step != 0)
-            host->getCachedFrame(fp, fi->editHandle, fi->frameNumber + step, nullptr, nullptr);
+        const int64_t step = int64_t{fi->frameNumber} - g_prevFrame;
+        const int64_t ahead = int64_t{fi->frameNumber} + step;
+        if (step != 0 && ahead >= INT32_MIN && ahead <= INT32_MAX)
+            host->getCachedFrame(fp, fi->editHandle, static_cast<int32_t>(ahead), nullptr, nullptr);
         g_prevFrame = fi->frameNumber;
     }
 
-    return FinishFrame(fi->output, host->runParallel) ? 1 : 0;
+    if (!FinishFrame(fi->output, host->runParallel)) return 0;
+    ForgetShownErrors(); // the failures are over: the next one is news again
+    return 1;
 }
 
 bool FinishFrame(YcPixel* output, RunParallelFn runParallel) {

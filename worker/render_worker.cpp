@@ -65,6 +65,8 @@ int32_t KickWorker(RenderWorker* worker) {
         worker->priority = priority;
         SetThreadPriority(worker->thread, priority);
     }
+    // A job the worker skips (its wait failed) must not inherit the last job's success.
+    worker->jobSucceeded = 0;
     worker->jobPending = 1;
     SetEvent(worker->startEvent);
     return 0;

@@ -156,10 +156,10 @@ TEST_F(Callbacks, SwitchMessageWhileDisabledReleasesTheFrameObjects) {
     EXPECT_TRUE(hooks::messageBoxes().empty());
 }
 
-// Switched off, every frame-size object is gone, as before the first frame. Disabled: the
-// effect lets go of its textures, but the device's bindings (render target 0 and stream 0) keep
-// the last target and the quad alive until the next frame binds new ones or the filter ends.
-TEST_F(Callbacks, DISABLED_SwitchOffFreesTheTexturesAndTheQuad) {
+// Switched off, every frame-size object is gone, as before the first frame: the effect lets go
+// of its textures, and the device's render target 0 and stream 0 of the last target and the
+// quad.
+TEST_F(Callbacks, SwitchOffFreesTheTexturesAndTheQuad) {
     ASSERT_EQ(session().init(), 1);
     const int afterInit = hooks::liveObjects();
     OutputImage out(48, 40);

@@ -141,10 +141,8 @@ TEST_F(ExactFrameRuns, ModeOneAfterModeTwoReadsBackOnTheCallingThread) {
     EXPECT_TRUE(session().runsExactly(5, out));
 }
 
-// The host's line pitch changes while the frame size stays. Disabled: the pitch is only taken
-// when the frame-size objects are rebuilt, so the frame is read and written with the old pitch
-// (a wider new pitch scrambles the picture; a narrower one would read and write past the host's
-// images).
+// The host's line pitch changes while the frame size stays: the frame-size objects are rebuilt
+// for the new pitch, so the frame is read and written with it.
 TEST_F(ExactFrameRuns, PitchChangeAtTheSameSize) {
     ASSERT_EQ(session().init(), 1);
     OutputImage out(48, 40);

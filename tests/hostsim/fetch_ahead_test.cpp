@@ -76,6 +76,14 @@ const Sequence kSequences[] = {
     {"ModeZeroThenModeTwo", {{0, 40, {}}, {2, 41, 73}}},
     // Numbers before the first frame are the host's business.
     {"PastTheStart", {{1, 2, -5}, {2, 0, -2}}},
+    // A frame number that int32 cannot hold is never asked for; the step is still followed.
+    {"NothingPastTheInt32Range",
+     {{1, 2147483646, {}},
+      {1, 2147483647, {}},
+      {1, 2147483645, 2147483643},
+      {2, -2147483647 - 1, {}},
+      {1, -2147483647, -2147483646},
+      {2, -2147483645, -2147483643}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, FetchAheadSequence, ::testing::ValuesIn(kSequences),

@@ -50,8 +50,8 @@ int maxChannelDifference(const TexelImage& a, const TexelImage& b, Format f) {
     return worst;
 }
 
-// One iteration in double precision, written independently from the Part's formulas: a check on
-// the shape of the result (which taps, which weights), not on its bits.
+// One iteration in double precision, written independently of the model's single-precision
+// steps: a check on the shape of the result (which taps, which weights), not on its bits.
 TexelImage iterateInDouble(const TexelImage& rgb, double pixDist, double posDist, Format f) {
     const double step = f == Format::Signed ? 32767.0 : 65535.0;
     const double deltaScale = f == Format::Signed ? 1.0 : 2.0;

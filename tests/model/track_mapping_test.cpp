@@ -28,7 +28,7 @@ TEST(TrackMapping, PassCountOutsideOneToFiveIsOne) {
     for (int32_t v = 1; v <= 5; ++v) EXPECT_EQ(MapPassCount(v), v);
 }
 
-// The roundings are where the Part's formulas say: one per named step, not one at the end.
+// Each named step (a, b, the parameter) rounds to single precision on its own, not only the end.
 TEST(TrackMapping, RoundsOncePerStep) {
     for (int32_t t = 0; t <= 256; ++t) {
         const float a = static_cast<float>(t / 128.0);

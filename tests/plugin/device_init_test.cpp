@@ -91,7 +91,7 @@ TEST_P(InitFails, TellsWhyAndLeavesNothing) {
     EXPECT_TRUE(messageBoxesWellFormed());
     EXPECT_EQ(hooks::liveObjects(), liveAtStart());
     // A failed FilterInit leaves what one never called leaves: a later one succeeds.
-    hooks::reset();
+    startOver();
     EXPECT_EQ(init(), 1);
 }
 
@@ -166,7 +166,7 @@ TEST_F(InitDevice, FormatProbeChoosesSignedWheneverItCan) {
     for (const Row& row : {Row{true, true, 0}, Row{false, true, 1}, Row{true, false, 0}}) {
         SCOPED_TRACE(::testing::Message()
                      << "signed " << row.signedOk << ", unsigned " << row.unsignedOk);
-        hooks::reset();
+        startOver();
         profile(0, row.signedOk, row.unsignedOk);
         ASSERT_EQ(init(), 1);
         EXPECT_EQ(ctx().texelFormat, row.format);
@@ -195,7 +195,7 @@ TEST_F(InitDevice, ValidatesTheTechniqueOfTheChosenFormat) {
     EXPECT_EQ(ctx().effect->ValidateTechnique(ctx().hTechniqueU), D3D_OK);
     FilterExit(&record());
 
-    hooks::reset();
+    startOver();
     refuseSignedPrograms();
     EXPECT_EQ(init(), 0);
     EXPECT_EQ(messageTexts(), Texts{text::kEffectLoadFailed});
@@ -248,7 +248,7 @@ TEST_F(InitDevice, EffectWithoutPixGainLoadsWithANullHandle) {
     EXPECT_NE(ctx().hPosDist, nullptr);
     EXPECT_NE(ctx().hTxRGB, nullptr);
 
-    hooks::reset();
+    startOver();
     const int32_t tracks[5] = {128, 24, 64, 3, 0};
     EXPECT_TRUE(ApplyTrackValues(g_context, tracks));
     EXPECT_EQ(hooks::callCount("ID3DXEffect::SetFloat"), 2);

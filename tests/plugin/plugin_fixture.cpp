@@ -83,8 +83,13 @@ bool samePixel(const YcPixel& a, const YcPixel& b) {
     return a.y == b.y && a.cb == b.cb && a.cr == b.cr;
 }
 
-void PluginTest::SetUp() {
+void startOver() {
     hooks::reset();
+    ForgetShownErrors();
+}
+
+void PluginTest::SetUp() {
+    startOver();
     // Anything a failed earlier test left behind must not leak into this one.
     ASSERT_EQ(g_context, nullptr);
     liveAtStart_ = hooks::liveObjects();
@@ -128,7 +133,7 @@ void BuiltTest::SetUp() {
     PluginTest::SetUp();
     ASSERT_NO_FATAL_FAILURE(initAndBuild(kWidth, kHeight, kPitch));
     applyTracks();
-    hooks::reset();
+    startOver();
 }
 
 } // namespace kestrin::plugin_testing

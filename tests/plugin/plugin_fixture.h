@@ -58,6 +58,10 @@ inline HMODULE const kModule = reinterpret_cast<HMODULE>(uintptr_t{0x4B450000});
 // The built effect binary, as the module's resource table holds it.
 std::vector<uint8_t> builtEffectBytes();
 
+// A clean slate between the scenarios of one test: the hooks forget their plans and logs, and
+// the filter forgets which failures it has already shown (so each scenario's boxes appear).
+void startOver();
+
 // The texts of every message box since the last hooks::reset(), in order.
 Texts messageTexts();
 // Every message box since the last hooks::reset() is the filter's one form: no owner window,

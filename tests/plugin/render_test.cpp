@@ -65,7 +65,8 @@ TEST_F(TrackValues, MapToTheEffectsFloatsAndThePassCount) {
     EXPECT_TRUE(hooks::messageBoxes().empty());
 }
 
-TEST_F(TrackValues, FailedSetTellsAndTheRestStillRuns) {
+// Every step still runs, but the values are not all in the effect: the caller must not render.
+TEST_F(TrackValues, FailedSetTellsTheRestStillRunsAndTheResultIsFalse) {
     const char* messages[] = {text::kSetGainFailed, text::kSetPixDistFailed,
                               text::kSetPosDistFailed};
     const Floats before{0.5f, 81.0f, 0.25f};
@@ -73,10 +74,10 @@ TEST_F(TrackValues, FailedSetTellsAndTheRestStillRuns) {
     for (int failing = 0; failing < 3; ++failing) {
         SCOPED_TRACE(messages[failing]);
         applyTracks(1);
-        hooks::reset();
+        startOver();
         hooks::failCall("ID3DXEffect::SetFloat", failing + 1, E_FAIL);
         const int32_t tracks[5] = {256, 64, 256, 4, 0};
-        EXPECT_TRUE(ApplyTrackValues(g_context, tracks));
+        EXPECT_FALSE(ApplyTrackValues(g_context, tracks));
         EXPECT_EQ(messageTexts(), Texts{messages[failing]});
         EXPECT_TRUE(messageBoxesWellFormed());
         EXPECT_EQ(hooks::callCount("ID3DXEffect::SetFloat"), 3);
@@ -112,7 +113,7 @@ TEST_F(RenderSequence, TargetsAlternateWithThePassCount) {
         for (int i = 1; i < passes; ++i) expected.push_back({1, i % 2, (i - 1) % 2});
         expected.push_back({2, passes % 2, (passes - 1) % 2});
         EffectSpy spy(g_context);
-        hooks::reset();
+        startOver();
         EXPECT_TRUE(RenderFrame(0, g_context));
         ASSERT_EQ(spy.passes().size(), expected.size());
         for (size_t k = 0; k < expected.size(); ++k) {
@@ -136,7 +137,7 @@ TEST_F(RenderSequence, ValidateDeviceOnlyWithTheFlagAndAfterTheScene) {
     };
     for (const Row& row : {Row{0, 0}, Row{1, 1}, Row{2, 1}}) {
         SCOPED_TRACE("flag " + std::to_string(row.flag));
-        hooks::reset();
+        startOver();
         EXPECT_TRUE(RenderFrame(row.flag, g_context));
         EXPECT_EQ(hooks::callCount("IDirect3DDevice9::ValidateDevice"), row.calls);
         if (row.calls) {
@@ -189,7 +190,7 @@ TEST_F(RenderSequence, MissingLevelIsToldAndTheSequenceGoesOn) {
     };
     for (const Row& row : {Row{1, 0, 3}, Row{2, 1, 2}, Row{3, 1, 2}, Row{4, 1, 2}}) {
         SCOPED_TRACE("level " + std::to_string(row.nth));
-        hooks::reset();
+        startOver();
         hooks::failCall("IDirect3DTexture9::GetSurfaceLevel", row.nth, E_OUTOFMEMORY);
         EXPECT_FALSE(RenderFrame(0, g_context));
         EXPECT_EQ(messageTexts(), Texts{text::kSurfaceLevelFailed});
@@ -244,14 +245,14 @@ TEST_F(RenderSequence, ReadBackFailuresAreToldWithTheirCode) {
                            Row{"IDirect3DDevice9::GetRenderTargetData", text::kReadBackFailed}}) {
         SCOPED_TRACE(row.method);
         ASSERT_TRUE(RenderFrame(0, g_context));
-        hooks::reset();
+        startOver();
         hooks::failCall(row.method, 1, D3DERR_DRIVERINTERNALERROR);
         EXPECT_EQ(ReadBackResult(g_context), D3DERR_DRIVERINTERNALERROR);
         EXPECT_EQ(messageTexts(), Texts{row.message});
         EXPECT_TRUE(messageBoxesWellFormed());
     }
     // Without the final target there is nothing to read and nothing to say.
-    hooks::reset();
+    startOver();
     applyTracks(3);
     IDirect3DTexture9* target = std::exchange(ctx().renderTargets[1], nullptr);
     EXPECT_EQ(ReadBackResult(g_context), D3DERR_INVALIDCALL);
@@ -316,7 +317,7 @@ TEST_F(Techniques, FollowTheTexelFormat) {
                       std::vector<D3DXHANDLE>{signedFormat ? ctx().hTechnique : ctx().hTechniqueU});
         }
         FilterExit(&record());
-        hooks::reset();
+        startOver();
     }
 }
 

@@ -83,7 +83,7 @@ class Transfer : public PluginTest, public ::testing::WithParamInterface<bool> {
         hooks::setDeviceProfile(profile);
         ASSERT_NO_FATAL_FAILURE(initAndBuild(width, height, pitch));
         ASSERT_EQ(ctx().texelFormat, biased() ? 1 : 0);
-        hooks::reset();
+        startOver();
     }
     bool biased() const { return GetParam(); }
 };
@@ -240,7 +240,7 @@ TEST_P(Transfer, RefusedLockReturnsItsCodeAndRunsNothing) {
     const std::vector<YcPixel> image = makeImage(8, 4, 8, 5);
     std::vector<YcPixel> out(image.size(), kGuard);
     for (HRESULT code : {E_FAIL, D3DERR_WASSTILLDRAWING, D3DERR_INVALIDCALL}) {
-        hooks::reset();
+        startOver();
         setParallelThreads(2);
         hooks::failCall("IDirect3DSurface9::LockRect", 1, code);
         hooks::failCall("IDirect3DSurface9::LockRect", 2, code);

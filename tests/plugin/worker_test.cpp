@@ -1,6 +1,7 @@
 // The render worker: start, kick and stop, one job per kick with one done signal each, the
 // priority that follows the driving thread, a worker whose wait fails or that never started,
 // and the render job's record of whether it delivered.
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -89,7 +90,7 @@ TEST_F(Worker, StartOnARunningWorkerChangesNothing) {
     EXPECT_EQ(worker_->jobArg, first);
     EXPECT_NE(worker_->threadId, 0u);
     HANDLE thread = worker_->thread, start = worker_->startEvent, done = worker_->doneEvent;
-    hooks::reset();
+    startOver();
     EXPECT_EQ(StartWorker(worker_, nullptr), 0);
     EXPECT_EQ(worker_->thread, thread);
     EXPECT_EQ(worker_->startEvent, start);
@@ -122,7 +123,7 @@ TEST_F(Worker, KickIsRefusedWithoutAThreadOrWhileStopping) {
 // Each kick runs one job, each job is followed by exactly one done signal, in this order.
 TEST_F(Worker, EveryKickRunsOneJobFollowedByOneDoneSignal) {
     ASSERT_NO_FATAL_FAILURE(startCounting());
-    hooks::reset();
+    startOver();
     for (int kick = 1; kick <= 2; ++kick) {
         ASSERT_EQ(KickWorker(worker_), 0);
         EXPECT_EQ(worker_->jobPending, 1);
@@ -145,7 +146,7 @@ TEST_F(Worker, StoppingAnIdleWorker) {
     ASSERT_NO_FATAL_FAILURE(startCounting());
     ASSERT_TRUE(waitsMade(1)); // parked on startEvent
     HANDLE start = worker_->startEvent, done = worker_->doneEvent;
-    hooks::reset();
+    startOver();
     StopWorker(worker_);
     EXPECT_EQ(worker_->thread, nullptr);
     EXPECT_EQ(worker_->startEvent, nullptr);
@@ -176,7 +177,7 @@ TEST_F(Worker, StoppingAWorkerThatNeverStarted) {
         SCOPED_TRACE(row.name);
         RenderWorker* worker = NewWorker();
         ASSERT_NE(worker, nullptr);
-        hooks::reset();
+        startOver();
         row.arrange();
         EXPECT_EQ(StartWorker(worker, nullptr), -1);
         EXPECT_EQ(worker->thread, nullptr);
@@ -184,7 +185,7 @@ TEST_F(Worker, StoppingAWorkerThatNeverStarted) {
         EXPECT_EQ(worker->doneEvent != nullptr, row.doneEvent);
         EXPECT_EQ(KickWorker(worker), -1);
         EXPECT_EQ(worker->jobPending, 0);
-        hooks::reset();
+        startOver();
         StopWorker(worker);
         EXPECT_EQ(worker->startEvent, nullptr);
         EXPECT_EQ(worker->doneEvent, nullptr);
@@ -237,7 +238,7 @@ TEST_F(Worker, PriorityFollowsTheDrivingThread) {
     for (const Row& row : rows) {
         SCOPED_TRACE("caller " + std::to_string(row.caller));
         ASSERT_TRUE(SetThreadPriority(self, row.caller));
-        hooks::reset();
+        startOver();
         ASSERT_EQ(KickWorker(worker_), 0);
         worker_->jobPending = 0;
         ASSERT_TRUE(waitSignalled(worker_->doneEvent));
@@ -272,7 +273,7 @@ TEST_F(RenderJobTest, RecordsWhetherTheFrameWasDelivered) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        hooks::reset();
+        startOver();
         if (row.method) hooks::failCall(row.method, 1, E_FAIL);
         worker->jobSucceeded = row.succeeded ? 0 : 1; // the job must overwrite it
         ASSERT_EQ(KickWorker(worker), 0);
@@ -284,6 +285,40 @@ TEST_F(RenderJobTest, RecordsWhetherTheFrameWasDelivered) {
     }
     // A null context is no job at all.
     RenderJob(nullptr);
+}
+
+// What a job saw of the last job's success when it started.
+struct SuccessProbe {
+    RenderWorker* worker = nullptr;
+    int seen = -1;
+};
+void ProbeSuccess(void* arg) {
+    auto* probe = static_cast<SuccessProbe*>(arg);
+    probe->seen = probe->worker->jobSucceeded;
+}
+
+// A job that does not report success (the worker skipped it, or it stopped half-way) never
+// inherits the success of the job before: the kick clears it before the worker wakes, so the
+// frame fails instead of delivering the unfiltered upload.
+TEST_F(RenderJobTest, AJobThatReportsNothingIsNeverASuccess) {
+    RenderWorker* worker = ctx().worker;
+    const std::vector<YcPixel> source = makeImage(kWidth, kHeight, kPitch, 5);
+    ASSERT_EQ(UploadFrame(g_context, ctx().transferSurface, source.data(), nullptr), D3D_OK);
+    ASSERT_EQ(KickWorker(worker), 0);
+    std::vector<YcPixel> out = makeImage(kWidth, kHeight, kPitch, 6);
+    ASSERT_TRUE(FinishFrame(out.data(), nullptr));
+    ASSERT_EQ(worker->jobSucceeded, 1);
+
+    SuccessProbe probe{worker};
+    worker->jobFunc = ProbeSuccess;
+    worker->jobArg = &probe;
+    ASSERT_EQ(KickWorker(worker), 0);
+    const std::vector<YcPixel> before = out;
+    EXPECT_FALSE(FinishFrame(out.data(), nullptr));
+    EXPECT_EQ(probe.seen, 0);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), before.begin(), samePixel))
+        << "the output was written";
+    EXPECT_TRUE(hooks::messageBoxes().empty());
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The repaired failure paths, seen from the host: a frame whose render or read-back did not
-// happen is failed, never delivered with another frame's pixels, and a mode-2 frame without an
+// Frames whose work did not all happen, seen from the host: a frame whose render or read-back did
+// not happen is failed, never delivered with another frame's pixels, and a mode-2 frame without an
 // output image still waits for its job.
 #include <gtest/gtest.h>
 
@@ -35,9 +35,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, RefusedScene, ::testing::Values(0, 1, 2),
                          [](const auto& info) { return "mode" + std::to_string(info.param); });
 
 // A frame whose render step failed must not be delivered either: either it fails with the
-// output untouched, or what it delivers is this frame, filtered. Disabled: the render sequence
-// does not look at these results, so the frame is delivered (FilterProc returns 1) with the
-// previous frame's source or passes in it.
+// output untouched, or what it delivers is this frame, filtered.
 struct RenderStepFailure {
     const char* name;
     const char* method;

@@ -2,9 +2,9 @@
 // read back what the plug-in did (calls, failed calls, message boxes, live objects, thread
 // priorities).
 //
-// Every stand-in entry point asks the fault plan first (after clearing its out-parameters and
-// checking its arguments), so a test can make the Nth call of any named method fail with any
-// HRESULT. Names are "Interface::Method" ("IDirect3DDevice9::CreateTexture",
+// Every stand-in entry point asks the fault plan (after clearing its out-parameters and checking
+// its arguments; platform/entry_point.h), so a test can make the Nth call of any named method fail
+// with any HRESULT. Names are "Interface::Method" ("IDirect3DDevice9::CreateTexture",
 // "ID3DXEffect::SetFloat") or the plain function name ("Direct3DCreate9", "CreateEventW",
 // "_beginthreadex", "D3DXCreateEffectFromResourceW").
 #pragma once

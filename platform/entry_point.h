@@ -8,6 +8,12 @@
 //      ends the call with the planned result, the stand-in's state untouched;
 //   4. otherwise the work runs and its result is the call's.
 //
+// A call that ends a state the caller opened (a scene, an effect or one of its passes, a lock, a
+// handle) hands over with call.close(work) instead: the work runs even when the call is planned to
+// fail, and then the planned result is reported. The real runtimes never leave such a state open
+// behind a failed call, so a caller that ignores the result carries on normally and only its own
+// check of that result can notice the failure.
+//
 // A body that never hands over is a call the fault plan does not know: it is neither counted nor
 // logged, and cannot be made to fail.
 //
@@ -146,6 +152,15 @@ template <ResultPolicy Policy> class EntryCall {
     template <class Work> Result proceed(Work&& work) {
         if (askPlan()) return policy_.planned(plannedResult_);
         return std::forward<Work>(work)();
+    }
+
+    // For a call that ends a state: asks the fault plan, runs `work` either way (the state ends as
+    // the real runtime ends it), then returns the planned value if the call was planned to fail,
+    // else the work's result.
+    template <class Work> Result close(Work&& work) {
+        const bool planned = askPlan();
+        Result result = std::forward<Work>(work)();
+        return planned ? policy_.planned(plannedResult_) : result;
     }
 
     bool planned() const { return planned_; }

@@ -7,6 +7,22 @@
 // with any HRESULT. Names are "Interface::Method" ("IDirect3DDevice9::CreateTexture",
 // "ID3DXEffect::SetFloat") or the plain function name ("Direct3DCreate9", "CreateEventW",
 // "_beginthreadex", "D3DXCreateEffectFromResourceW").
+//
+// What a planned failure leaves behind:
+// - A call that ends a state the caller opened still ends it, and then reports the planned
+//   result, because the real runtimes never leave that state open behind a failed call:
+//     ID3DXEffect::EndPass               the pass ends (BeginPass may follow)
+//     ID3DXEffect::End                   the effect ends and the saved device state is restored
+//     IDirect3DDevice9::EndScene         the scene ends (BeginScene may follow)
+//     IDirect3DSurface9::UnlockRect      the surface is unlocked
+//     IDirect3DTexture9::UnlockRect      the level is unlocked
+//     IDirect3DVertexBuffer9::Unlock     one lock ends
+//     CloseHandle                        the handle is closed
+//   So the rest of a sequence runs as it would have, and only the caller's own check of the
+//   result can notice the failure.
+// - Every other call changes nothing: it fails before doing any of its work. (A failed
+//   IDirect3DDevice9::Reset, planned or not, leaves the device waiting for another Reset: on
+//   Direct3D 9 that is what a failed reset means.)
 #pragma once
 
 #include <cstdint>

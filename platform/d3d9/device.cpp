@@ -340,7 +340,7 @@ HRESULT Device::EndScene() {
     return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!inScene_) return D3DERR_INVALIDCALL;
-        return call.proceed([&] {
+        return call.close([&] {
             inScene_ = false;
             return D3D_OK;
         });

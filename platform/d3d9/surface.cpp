@@ -81,7 +81,7 @@ HRESULT Surface::UnlockRect() {
     return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (!locked_) return D3DERR_INVALIDCALL;
-        return call.proceed([&] { return unlock(); });
+        return call.close([&] { return unlock(); });
     });
 }
 

@@ -120,7 +120,7 @@ HRESULT Texture::UnlockRect(UINT Level) {
     return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (Level >= levels_.size() || !levels_[Level]->locked()) return D3DERR_INVALIDCALL;
-        return call.proceed([&] { return levels_[Level]->unlock(); });
+        return call.close([&] { return levels_[Level]->unlock(); });
     });
 }
 

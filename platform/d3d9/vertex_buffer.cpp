@@ -68,7 +68,7 @@ HRESULT VertexBuffer::Unlock() {
     return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (lockDepth_ == 0) return D3DERR_INVALIDCALL;
-        return call.proceed([&] {
+        return call.close([&] {
             --lockDepth_;
             return D3D_OK;
         });

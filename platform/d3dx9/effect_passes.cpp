@@ -129,7 +129,7 @@ HRESULT STDMETHODCALLTYPE Effect::CommitChanges() {
 HRESULT STDMETHODCALLTYPE Effect::EndPass() {
     return enter({kInterface, __func__}, [&](auto& call) {
         if (activePass_ < 0) return D3DERR_INVALIDCALL;
-        return call.proceed([&] {
+        return call.close([&] {
             activePass_ = -1;
             return D3D_OK;
         });
@@ -139,7 +139,7 @@ HRESULT STDMETHODCALLTYPE Effect::EndPass() {
 HRESULT STDMETHODCALLTYPE Effect::End() {
     return enter({kInterface, __func__}, [&](auto& call) {
         if (!begun_) return D3DERR_INVALIDCALL;
-        return call.proceed([&] {
+        return call.close([&] {
             begun_ = false;
             activePass_ = -1;
             // Like applying a state block: a state the device refuses to take back is not reported.

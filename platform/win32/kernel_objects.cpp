@@ -129,6 +129,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         });
 }
 
+// Closing ends the handle even when the call is planned to fail: Windows only refuses to close a
+// handle that is not one (or is protected from closing, which these never are).
 BOOL WINAPI CloseHandle(HANDLE handle) {
     return enter({.function = __func__}, LastErrorValue<BOOL>{FALSE}, [&](auto& call) -> BOOL {
         // Closing a pseudo-handle does nothing and succeeds.
@@ -137,7 +139,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        return call.proceed([&]() -> BOOL {
+        return call.close([&]() -> BOOL {
             if (!removeHandle(handle)) { // closed meanwhile by another thread
                 SetLastError(ERROR_INVALID_HANDLE);
                 return FALSE;

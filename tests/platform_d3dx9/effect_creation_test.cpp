@@ -429,12 +429,13 @@ TEST_F(EffectCreation, FaultPlanReachesEveryEntryPoint) {
     failNext("ID3DXEffect::BeginPass");
     EXPECT_EQ(effect->BeginPass(0), planned);
     EXPECT_EQ(effect->BeginPass(0), D3D_OK);
+    // A planned failure of a call that ends a state still ends it.
     failNext("ID3DXEffect::EndPass");
     EXPECT_EQ(effect->EndPass(), planned);
-    EXPECT_EQ(effect->EndPass(), D3D_OK);
+    EXPECT_EQ(effect->EndPass(), D3DERR_INVALIDCALL);
     failNext("ID3DXEffect::End");
     EXPECT_EQ(effect->End(), planned);
-    EXPECT_EQ(effect->End(), D3D_OK);
+    EXPECT_EQ(effect->End(), D3DERR_INVALIDCALL);
     // Methods that return handles return null.
     failNext("ID3DXEffect::GetParameterByName");
     EXPECT_EQ(effect->GetParameterByName(nullptr, "pixGain"), nullptr);

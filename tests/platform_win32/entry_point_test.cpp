@@ -132,10 +132,19 @@ TEST_F(EntryPoint, ExceptionsBecomeTheFailureValueAndAreLoggedAsGenuine) {
                     [](auto&) -> BOOL { throw std::bad_alloc(); }),
               FALSE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(hooks::failedCalls(), (FailedCalls{genuine("ITestWidget::Fetch", E_OUTOFMEMORY),
-                                                 genuine("ITestWidget::Fetch", E_FAIL),
-                                                 genuine("TestHandle", E_OUTOFMEMORY),
-                                                 genuine("TestFlag", E_OUTOFMEMORY)}));
+    // An exception thrown while the call was planned to fail is the call's own failure.
+    hooks::failCall("ITestWidget::Fetch", 1, E_INVALIDARG);
+    EXPECT_EQ(enter(kFetch,
+                    [](auto& call) {
+                        return call.close([]() -> HRESULT { throw std::runtime_error("x"); });
+                    }),
+              E_FAIL);
+
+    EXPECT_EQ(
+        hooks::failedCalls(),
+        (FailedCalls{genuine("ITestWidget::Fetch", E_OUTOFMEMORY),
+                     genuine("ITestWidget::Fetch", E_FAIL), genuine("TestHandle", E_OUTOFMEMORY),
+                     genuine("TestFlag", E_OUTOFMEMORY), genuine("ITestWidget::Fetch", E_FAIL)}));
 }
 
 TEST_F(EntryPoint, GenuineFailuresAreLoggedWithTheirResultAndSuccessesAreNot) {
@@ -165,6 +174,24 @@ TEST_F(EntryPoint, GenuineFailuresAreLoggedWithTheirResultAndSuccessesAreNot) {
               (std::vector<std::string>{"ITestWidget::Fetch", "ITestWidget::Fetch"}));
     hooks::reset();
     EXPECT_TRUE(hooks::failedCalls().empty());
+}
+
+TEST_F(EntryPoint, ClosingCallsWorkEvenWhenPlannedToFail) {
+    bool open = true;
+    auto close = [&](auto& call) {
+        if (!open) return D3DERR_INVALIDCALL;
+        return call.close([&] {
+            open = false;
+            return D3D_OK;
+        });
+    };
+    hooks::failCall("ITestWidget::Fetch", 1, E_FAIL);
+    EXPECT_EQ(enter(kFetch, close), E_FAIL);
+    EXPECT_FALSE(open);
+    EXPECT_EQ(enter(kFetch, close), D3DERR_INVALIDCALL);
+    EXPECT_EQ(hooks::failedCalls(),
+              (FailedCalls{planned("ITestWidget::Fetch", E_FAIL),
+                           genuine("ITestWidget::Fetch", D3DERR_INVALIDCALL)}));
 }
 
 } // namespace

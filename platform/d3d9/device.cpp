@@ -135,20 +135,20 @@ int Device::defaultPoolObjects() const {
 // The scripted answers first; D3DERR_DEVICENOTRESET holds until a Reset succeeds; once the
 // script is used up the device is fine again unless it waits for a reset.
 HRESULT Device::TestCooperativeLevel() {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::TestCooperativeLevel", &hr)) return hr;
-        if (health_ == Health::NotReset) return D3DERR_DEVICENOTRESET;
-        HRESULT answer = D3D_OK;
-        hooks::takeCooperativeLevelAnswer(&answer);
-        if (answer == D3DERR_DEVICELOST)
-            health_ = Health::Lost;
-        else if (answer == D3DERR_DEVICENOTRESET)
-            health_ = Health::NotReset;
-        else
-            health_ = Health::Operational;
-        return answer;
+        return call.proceed([&] {
+            if (health_ == Health::NotReset) return D3DERR_DEVICENOTRESET;
+            HRESULT answer = D3D_OK;
+            hooks::takeCooperativeLevelAnswer(&answer);
+            if (answer == D3DERR_DEVICELOST)
+                health_ = Health::Lost;
+            else if (answer == D3DERR_DEVICENOTRESET)
+                health_ = Health::NotReset;
+            else
+                health_ = Health::Operational;
+            return answer;
+        });
     });
 }
 
@@ -157,44 +157,43 @@ UINT Device::GetAvailableTextureMem() {
 }
 
 HRESULT Device::GetDirect3D(IDirect3D9** ppD3D9) {
-    clearOut(ppD3D9);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppD3D9), [&](auto& call) {
         if (!ppD3D9) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetDirect3D", &hr)) return hr;
-        parent_->AddRef();
-        *ppD3D9 = parent_;
-        return D3D_OK;
+        return call.proceed([&] {
+            parent_->AddRef();
+            *ppD3D9 = parent_;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetDeviceCaps(D3DCAPS9* pCaps) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pCaps) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetDeviceCaps", &hr)) return hr;
-        fillCaps(pCaps);
-        return D3D_OK;
+        return call.proceed([&] {
+            fillCaps(pCaps);
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetDisplayMode(UINT iSwapChain, D3DDISPLAYMODE* pMode) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (iSwapChain != 0 || !pMode) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetDisplayMode", &hr)) return hr;
-        *pMode = displayMode();
-        return D3D_OK;
+        return call.proceed([&] {
+            *pMode = displayMode();
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetCreationParameters(D3DDEVICE_CREATION_PARAMETERS* pParameters) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pParameters) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetCreationParameters", &hr)) return hr;
-        *pParameters = creation_;
-        return D3D_OK;
+        return call.proceed([&] {
+            *pParameters = creation_;
+            return D3D_OK;
+        });
     });
 }
 
@@ -202,30 +201,30 @@ HRESULT Device::GetCreationParameters(D3DDEVICE_CREATION_PARAMETERS* pParameters
 // default-pool object is left. Any failure leaves the device waiting for a reset (a lost device
 // stays lost).
 HRESULT Device::Reset(D3DPRESENT_PARAMETERS* pPresentationParameters) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         const HRESULT result = [&] {
             if (!pPresentationParameters ||
                 !presentParametersValid(*pPresentationParameters, creation_.hFocusWindow))
                 return D3DERR_INVALIDCALL;
-            HRESULT hr = D3D_OK;
-            if (hooks::shouldFail("IDirect3DDevice9::Reset", &hr)) return hr;
-            if (health_ == Health::Lost) return D3DERR_DEVICELOST;
-            const bool depth = pPresentationParameters->EnableAutoDepthStencil != FALSE;
-            resetState(depth);
-            inScene_ = false;
-            // The back buffer is a default-pool surface too: an application still holding it
-            // keeps the reset from happening.
-            if (defaultPoolObjects_ > 0 || backBuffer_.get()->publicRefs() > 0)
-                return D3DERR_INVALIDCALL;
-            D3DPRESENT_PARAMETERS present = *pPresentationParameters;
-            completePresentParameters(present);
-            present_ = present;
-            *pPresentationParameters = present;
-            state_.renderTarget.reset();
-            createBackBuffer();
-            resetState(depth);
-            return D3D_OK;
+            return call.proceed([&] {
+                if (health_ == Health::Lost) return D3DERR_DEVICELOST;
+                const bool depth = pPresentationParameters->EnableAutoDepthStencil != FALSE;
+                resetState(depth);
+                inScene_ = false;
+                // The back buffer is a default-pool surface too: an application still holding
+                // it keeps the reset from happening.
+                if (defaultPoolObjects_ > 0 || backBuffer_.get()->publicRefs() > 0)
+                    return D3DERR_INVALIDCALL;
+                D3DPRESENT_PARAMETERS present = *pPresentationParameters;
+                completePresentParameters(present);
+                present_ = present;
+                *pPresentationParameters = present;
+                state_.renderTarget.reset();
+                createBackBuffer();
+                resetState(depth);
+                return D3D_OK;
+            });
         }();
         if (SUCCEEDED(result))
             health_ = Health::Operational;
@@ -240,17 +239,16 @@ HRESULT Device::Reset(D3DPRESENT_PARAMETERS* pPresentationParameters) {
 // again, which lets go of the last texture bound there.
 HRESULT Device::GetBackBuffer(UINT iSwapChain, UINT iBackBuffer, D3DBACKBUFFER_TYPE Type,
                               IDirect3DSurface9** ppBackBuffer) {
-    clearOut(ppBackBuffer);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppBackBuffer), [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!ppBackBuffer || iSwapChain != 0 || iBackBuffer != 0 || Type != D3DBACKBUFFER_TYPE_MONO)
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetBackBuffer", &hr)) return hr;
-        Surface* back = backBuffer_.get();
-        back->AddRef();
-        *ppBackBuffer = back;
-        return D3D_OK;
+        return call.proceed([&] {
+            Surface* back = backBuffer_.get();
+            back->AddRef();
+            *ppBackBuffer = back;
+            return D3D_OK;
+        });
     });
 }
 
@@ -258,8 +256,7 @@ HRESULT Device::GetBackBuffer(UINT iSwapChain, UINT iBackBuffer, D3DBACKBUFFER_T
 
 HRESULT Device::CreateTexture(UINT Width, UINT Height, UINT Levels, DWORD Usage, D3DFORMAT Format,
                               D3DPOOL Pool, IDirect3DTexture9** ppTexture, HANDLE* pSharedHandle) {
-    clearOut(ppTexture);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppTexture), [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!ppTexture || !surfaceArgumentsValid(Width, Height, Format, Pool, pSharedHandle) ||
             Levels > fullChainLevels(Width, Height) || !sizeAllowed(Width, Height))
@@ -269,24 +266,23 @@ HRESULT Device::CreateTexture(UINT Width, UINT Height, UINT Levels, DWORD Usage,
             (Pool != D3DPOOL_DEFAULT || (Usage & D3DUSAGE_DYNAMIC) ||
              !formatSupported(Format, D3DUSAGE_RENDERTARGET)))
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::CreateTexture", &hr)) return hr;
-        Texture* texture = nullptr;
-        try {
-            texture = new Texture(this, Width, Height, Levels, Usage, Format, Pool);
-        } catch (const std::bad_alloc&) {
-            return outOfMemory(Pool);
-        }
-        texture->attach(Pool == D3DPOOL_DEFAULT);
-        *ppTexture = texture;
-        return D3D_OK;
+        return call.proceed([&] {
+            Texture* texture = nullptr;
+            try {
+                texture = new Texture(this, Width, Height, Levels, Usage, Format, Pool);
+            } catch (const std::bad_alloc&) {
+                return outOfMemory(Pool);
+            }
+            texture->attach(Pool == D3DPOOL_DEFAULT);
+            *ppTexture = texture;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::CreateVertexBuffer(UINT Length, DWORD Usage, DWORD FVF, D3DPOOL Pool,
                                    IDirect3DVertexBuffer9** ppVertexBuffer, HANDLE* pSharedHandle) {
-    clearOut(ppVertexBuffer);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppVertexBuffer), [&](auto& call) {
         std::lock_guard guard(mutex_);
         constexpr DWORD kBufferUsage = D3DUSAGE_WRITEONLY | D3DUSAGE_DYNAMIC | D3DUSAGE_DONOTCLIP |
                                        D3DUSAGE_POINTS | D3DUSAGE_SOFTWAREPROCESSING |
@@ -294,81 +290,75 @@ HRESULT Device::CreateVertexBuffer(UINT Length, DWORD Usage, DWORD FVF, D3DPOOL 
         if (!ppVertexBuffer || pSharedHandle || Length == 0 || Length > kMaxVertexBufferBytes ||
             (Usage & ~kBufferUsage) != 0 || (Pool != D3DPOOL_DEFAULT && Pool != D3DPOOL_SYSTEMMEM))
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::CreateVertexBuffer", &hr)) return hr;
-        VertexBuffer* buffer = nullptr;
-        try {
-            buffer = new VertexBuffer(this, Length, Usage, FVF, Pool);
-        } catch (const std::bad_alloc&) {
-            return outOfMemory(Pool);
-        }
-        buffer->attach(Pool == D3DPOOL_DEFAULT);
-        *ppVertexBuffer = buffer;
-        return D3D_OK;
+        return call.proceed([&] {
+            VertexBuffer* buffer = nullptr;
+            try {
+                buffer = new VertexBuffer(this, Length, Usage, FVF, Pool);
+            } catch (const std::bad_alloc&) {
+                return outOfMemory(Pool);
+            }
+            buffer->attach(Pool == D3DPOOL_DEFAULT);
+            *ppVertexBuffer = buffer;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::CreateOffscreenPlainSurface(UINT Width, UINT Height, D3DFORMAT Format, D3DPOOL Pool,
                                             IDirect3DSurface9** ppSurface, HANDLE* pSharedHandle) {
-    clearOut(ppSurface);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppSurface), [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!ppSurface || !surfaceArgumentsValid(Width, Height, Format, Pool, pSharedHandle))
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::CreateOffscreenPlainSurface", &hr)) return hr;
-        D3DSURFACE_DESC desc{};
-        desc.Format = Format;
-        desc.Type = D3DRTYPE_SURFACE;
-        desc.Usage = 0;
-        desc.Pool = Pool;
-        desc.MultiSampleType = D3DMULTISAMPLE_NONE;
-        desc.Width = Width;
-        desc.Height = Height;
-        // Offscreen plain surfaces are lockable in every pool.
-        Surface* surface = nullptr;
-        try {
-            surface = new Surface(this, desc, true, nullptr, 0);
-        } catch (const std::bad_alloc&) {
-            return outOfMemory(Pool);
-        }
-        surface->attach(Pool == D3DPOOL_DEFAULT);
-        *ppSurface = surface;
-        return D3D_OK;
+        return call.proceed([&] {
+            D3DSURFACE_DESC desc{};
+            desc.Format = Format;
+            desc.Type = D3DRTYPE_SURFACE;
+            desc.Usage = 0;
+            desc.Pool = Pool;
+            desc.MultiSampleType = D3DMULTISAMPLE_NONE;
+            desc.Width = Width;
+            desc.Height = Height;
+            // Offscreen plain surfaces are lockable in every pool.
+            Surface* surface = nullptr;
+            try {
+                surface = new Surface(this, desc, true, nullptr, 0);
+            } catch (const std::bad_alloc&) {
+                return outOfMemory(Pool);
+            }
+            surface->attach(Pool == D3DPOOL_DEFAULT);
+            *ppSurface = surface;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::CreateVertexDeclaration(const D3DVERTEXELEMENT9* pVertexElements,
                                         IDirect3DVertexDeclaration9** ppDecl) {
-    clearOut(ppDecl);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppDecl), [&](auto& call) {
         if (!pVertexElements || !ppDecl) return D3DERR_INVALIDCALL;
         std::vector<D3DVERTEXELEMENT9> elements;
         if (!validateDeclaration(pVertexElements, &elements)) return D3DERR_INVALIDCALL;
         std::lock_guard guard(mutex_);
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::CreateVertexDeclaration", &hr)) return hr;
-        auto* declaration = new VertexDeclaration(this, std::move(elements));
-        declaration->attach(false);
-        *ppDecl = declaration;
-        return D3D_OK;
+        return call.proceed([&] {
+            auto* declaration = new VertexDeclaration(this, std::move(elements));
+            declaration->attach(false);
+            *ppDecl = declaration;
+            return D3D_OK;
+        });
     });
 }
 
 // Vertices are always pre-transformed here: there is no vertex shader to create.
 HRESULT Device::CreateVertexShader(const DWORD* pFunction, IDirect3DVertexShader9** ppShader) {
-    clearOut(ppShader);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppShader), [&](auto& call) {
         if (!pFunction || !ppShader) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::CreateVertexShader", &hr)) return hr;
-        return D3DERR_INVALIDCALL;
+        return call.proceed([&] { return D3DERR_INVALIDCALL; });
     });
 }
 
 HRESULT Device::CreatePixelShader(const DWORD* pFunction, IDirect3DPixelShader9** ppShader) {
-    clearOut(ppShader);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppShader), [&](auto& call) {
         if (!pFunction || !ppShader) return D3DERR_INVALIDCALL;
         std::vector<DWORD> tokens;
         std::string error;
@@ -376,47 +366,47 @@ HRESULT Device::CreatePixelShader(const DWORD* pFunction, IDirect3DPixelShader9*
         shader::ProgramLoad load = shader::loadPixelProgram(tokens.data(), tokens.size());
         if (!load.program) return D3DERR_INVALIDCALL;
         std::lock_guard guard(mutex_);
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::CreatePixelShader", &hr)) return hr;
-        auto* shader = new PixelShader(this, std::move(tokens), std::move(load.program));
-        shader->attach(false);
-        *ppShader = shader;
-        return D3D_OK;
+        return call.proceed([&] {
+            auto* shader = new PixelShader(this, std::move(tokens), std::move(load.program));
+            shader->attach(false);
+            *ppShader = shader;
+            return D3D_OK;
+        });
     });
 }
 
 // ---- Scenes -----------------------------------------------------------------------------------
 
 HRESULT Device::BeginScene() {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (inScene_) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::BeginScene", &hr)) return hr;
-        inScene_ = true;
-        return D3D_OK;
+        return call.proceed([&] {
+            inScene_ = true;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::EndScene() {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!inScene_) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::EndScene", &hr)) return hr;
-        inScene_ = false;
-        return D3D_OK;
+        return call.close([&] {
+            inScene_ = false;
+            return D3D_OK;
+        });
     });
 }
 
 // Every state this device draws with can be drawn in one pass.
 HRESULT Device::ValidateDevice(DWORD* pNumPasses) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pNumPasses) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::ValidateDevice", &hr)) return hr;
-        *pNumPasses = 1;
-        return D3D_OK;
+        return call.proceed([&] {
+            *pNumPasses = 1;
+            return D3D_OK;
+        });
     });
 }
 

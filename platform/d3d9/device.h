@@ -2,9 +2,9 @@
 //
 // One recursive mutex guards the whole device (state, bindings, resource locks), as a
 // D3DCREATE_MULTITHREADED device does; a draw holds it while its rows are shaded on the render
-// threads. Every entry point clears its out-parameters, checks its arguments
-// (D3DERR_INVALIDCALL), asks the fault plan ("IDirect3DDevice9::<Method>"), then works; no
-// exception leaves it.
+// threads. Every entry point runs through enter() (platform/entry_point.h): it clears its
+// out-parameters, checks its arguments (D3DERR_INVALIDCALL), asks the fault plan
+// ("IDirect3DDevice9::<Method>"), then works; no exception leaves it.
 //
 // The device is split by concept over several files: device.cpp (life, caps, cooperative level,
 // reset, resource creation, scenes), device_state.cpp (state setters and getters),
@@ -16,6 +16,7 @@
 #include "d3d9.h"
 #include "platform/com_object.h"
 #include "platform/d3d9/state.h"
+#include "platform/entry_point.h"
 
 namespace kestrin::platform::d3d9 {
 
@@ -29,6 +30,8 @@ void completePresentParameters(D3DPRESENT_PARAMETERS& present);
 
 class Device final : public ComObject<IDirect3DDevice9> {
   public:
+    static constexpr std::string_view kInterface = "IDirect3DDevice9";
+
     // CreateDevice's work after its checks: a new device on `parent`, with `present` filled in
     // as Direct3D fills it.
     Device(Direct3D9* parent, HWND focus, DWORD behaviour, D3DPRESENT_PARAMETERS& present);
@@ -130,7 +133,9 @@ class Device final : public ComObject<IDirect3DDevice9> {
 
     ~Device() override;
 
-    HRESULT drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primitiveCount);
+    // DrawPrimitive's body, with the device's mutex held.
+    HRESULT drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primitiveCount,
+                       EntryCall<ResultCode>& call);
     // A new back buffer of the presentation size and format, bound as render target 0 with a
     // viewport covering it (as after creation and after a reset).
     void createBackBuffer();

@@ -30,7 +30,7 @@ void copyTexels(const Surface& from, LONG sx, LONG sy, Surface& to, LONG dx, LON
 // point (null: the origin), inside the destination.
 HRESULT Device::UpdateSurface(IDirect3DSurface9* pSourceSurface, const RECT* pSourceRect,
                               IDirect3DSurface9* pDestinationSurface, const POINT* pDestPoint) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         Surface* source = findOwn<Surface>(pSourceSurface, this);
         Surface* target = findOwn<Surface>(pDestinationSurface, this);
@@ -53,10 +53,10 @@ HRESULT Device::UpdateSurface(IDirect3DSurface9* pSourceSurface, const RECT* pSo
         if (at.x < 0 || at.y < 0 || int64_t{at.x} + width > int64_t{to.Width} ||
             int64_t{at.y} + height > int64_t{to.Height})
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::UpdateSurface", &hr)) return hr;
-        copyTexels(*source, rect.left, rect.top, *target, at.x, at.y, width, height);
-        return D3D_OK;
+        return call.proceed([&] {
+            copyTexels(*source, rect.left, rect.top, *target, at.x, at.y, width, height);
+            return D3D_OK;
+        });
     });
 }
 
@@ -64,7 +64,7 @@ HRESULT Device::UpdateSurface(IDirect3DSurface9* pSourceSurface, const RECT* pSo
 // destination not locked. A device that is lost or waits for a reset has nothing to give.
 HRESULT Device::GetRenderTargetData(IDirect3DSurface9* pRenderTarget,
                                     IDirect3DSurface9* pDestSurface) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         Surface* source = findOwn<Surface>(pRenderTarget, this);
         Surface* target = findOwn<Surface>(pDestSurface, this);
@@ -75,12 +75,12 @@ HRESULT Device::GetRenderTargetData(IDirect3DSurface9* pRenderTarget,
             to.Pool != D3DPOOL_SYSTEMMEM || from.Format != to.Format || from.Width != to.Width ||
             from.Height != to.Height || target->locked())
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetRenderTargetData", &hr)) return hr;
-        if (health_ != Health::Operational) return D3DERR_DEVICELOST;
-        copyTexels(*source, 0, 0, *target, 0, 0, static_cast<LONG>(from.Width),
-                   static_cast<LONG>(from.Height));
-        return D3D_OK;
+        return call.proceed([&] {
+            if (health_ != Health::Operational) return D3DERR_DEVICELOST;
+            copyTexels(*source, 0, 0, *target, 0, 0, static_cast<LONG>(from.Width),
+                       static_cast<LONG>(from.Height));
+            return D3D_OK;
+        });
     });
 }
 

@@ -69,13 +69,14 @@ std::array<UINT, 3> triangleVertices(D3DPRIMITIVETYPE type, UINT i) {
 
 HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE PrimitiveType, UINT StartVertex,
                               UINT PrimitiveCount) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
-        return drawLocked(PrimitiveType, StartVertex, PrimitiveCount);
+        return drawLocked(PrimitiveType, StartVertex, PrimitiveCount, call);
     });
 }
 
-HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primitiveCount) {
+HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primitiveCount,
+                           EntryCall<ResultCode>& call) {
     Surface* target = state_.renderTarget.get();
     PixelShader* shader = state_.pixelShader.get();
     VertexDeclaration* declaration = state_.declaration.get();
@@ -113,55 +114,56 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
         }
     }
 
-    HRESULT hr = D3D_OK;
-    if (hooks::shouldFail("IDirect3DDevice9::DrawPrimitive", &hr)) return hr;
-    if (health_ != Health::Operational) return D3D_OK; // a lost device draws nothing
+    return call.proceed([&] {
+        if (health_ != Health::Operational) return D3D_OK; // a lost device draws nothing
 
-    auto read = [&](const ElementSource& s, UINT vertex) {
-        const uint64_t at = s.base + (uint64_t{startVertex} + vertex) * s.stride;
-        return decode(s.data->data() + at, s.element->Type);
-    };
-    std::vector<RasterVertex> fetched(vertexCount);
-    for (UINT i = 0; i < vertexCount; ++i) {
-        const std::array<float, 4> p = read(positionSource, i);
-        fetched[i].x = p[0];
-        fetched[i].y = p[1];
-        fetched[i].rhw = p[3];
-        for (const auto& [reg, source] : inputSources) fetched[i].inputs[reg] = read(source, i);
-    }
-    std::vector<RasterVertex> triangles;
-    triangles.reserve(static_cast<size_t>(primitiveCount) * 3);
-    for (UINT i = 0; i < primitiveCount; ++i)
-        for (UINT v : triangleVertices(type, i)) triangles.push_back(fetched[v]);
+        auto read = [&](const ElementSource& s, UINT vertex) {
+            const uint64_t at = s.base + (uint64_t{startVertex} + vertex) * s.stride;
+            return decode(s.data->data() + at, s.element->Type);
+        };
+        std::vector<RasterVertex> fetched(vertexCount);
+        for (UINT i = 0; i < vertexCount; ++i) {
+            const std::array<float, 4> p = read(positionSource, i);
+            fetched[i].x = p[0];
+            fetched[i].y = p[1];
+            fetched[i].rhw = p[3];
+            for (const auto& [reg, source] : inputSources) fetched[i].inputs[reg] = read(source, i);
+        }
+        std::vector<RasterVertex> triangles;
+        triangles.reserve(static_cast<size_t>(primitiveCount) * 3);
+        for (UINT i = 0; i < primitiveCount; ++i)
+            for (UINT v : triangleVertices(type, i)) triangles.push_back(fetched[v]);
 
-    TextureSampler sampler;
-    const uint32_t used = programSamplers(*shader->program());
-    for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
-        const Texture* texture = state_.textures[stage].get();
-        if (!((used >> stage) & 1) || !texture) continue;
-        const auto& states = state_.samplerStates[stage];
-        sampler.bind(stage, *texture->level(0),
-                     SamplerSettings{states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
-                                     states[D3DSAMP_MAGFILTER], states[D3DSAMP_BORDERCOLOR]});
-    }
+        TextureSampler sampler;
+        const uint32_t used = programSamplers(*shader->program());
+        for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
+            const Texture* texture = state_.textures[stage].get();
+            if (!((used >> stage) & 1) || !texture) continue;
+            const auto& states = state_.samplerStates[stage];
+            sampler.bind(stage, *texture->level(0),
+                         SamplerSettings{states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
+                                         states[D3DSAMP_MAGFILTER], states[D3DSAMP_BORDERCOLOR]});
+        }
 
-    const D3DSURFACE_DESC& desc = target->desc();
-    const D3DVIEWPORT9& viewport = state_.viewport;
-    RasterJob job;
-    job.vertices = &triangles;
-    job.inputMask = inputMask;
-    job.program = shader->program();
-    job.constants = &state_.constants;
-    job.sampler = &sampler;
-    job.target = {target->bits(), target->pitch(), static_cast<int>(desc.Width),
-                  static_cast<int>(desc.Height), texelFormatOf(desc.Format)};
-    job.clip = {
-        static_cast<int>(std::min<DWORD>(viewport.X, desc.Width)),
-        static_cast<int>(std::min<DWORD>(viewport.Y, desc.Height)),
-        static_cast<int>(std::min<uint64_t>(uint64_t{viewport.X} + viewport.Width, desc.Width)),
-        static_cast<int>(std::min<uint64_t>(uint64_t{viewport.Y} + viewport.Height, desc.Height))};
-    job.threads = hooks::deviceProfile().renderThreads;
-    return rasterise(job) ? D3D_OK : E_OUTOFMEMORY;
+        const D3DSURFACE_DESC& desc = target->desc();
+        const D3DVIEWPORT9& viewport = state_.viewport;
+        RasterJob job;
+        job.vertices = &triangles;
+        job.inputMask = inputMask;
+        job.program = shader->program();
+        job.constants = &state_.constants;
+        job.sampler = &sampler;
+        job.target = {target->bits(), target->pitch(), static_cast<int>(desc.Width),
+                      static_cast<int>(desc.Height), texelFormatOf(desc.Format)};
+        job.clip = {
+            static_cast<int>(std::min<DWORD>(viewport.X, desc.Width)),
+            static_cast<int>(std::min<DWORD>(viewport.Y, desc.Height)),
+            static_cast<int>(std::min<uint64_t>(uint64_t{viewport.X} + viewport.Width, desc.Width)),
+            static_cast<int>(
+                std::min<uint64_t>(uint64_t{viewport.Y} + viewport.Height, desc.Height))};
+        job.threads = hooks::deviceProfile().renderThreads;
+        return rasterise(job) ? D3D_OK : E_OUTOFMEMORY;
+    });
 }
 
 } // namespace kestrin::platform::d3d9

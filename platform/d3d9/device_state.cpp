@@ -27,17 +27,17 @@ bool registersInRange(UINT start, UINT count, size_t size) {
     return static_cast<uint64_t>(start) + count <= size;
 }
 
-// One pixel-shader constant call: registers [start, start + count) of `file`, moved one at a
-// time to or from `data` by `move(register, data, i)`, after the argument check and the fault
-// plan.
+// The body of one pixel-shader constant call: registers [start, start + count) of `file`, moved
+// one at a time to or from `data` by `move(register, data, i)`, after the argument check and the
+// fault plan.
 template <class File, class Data, class Move>
-HRESULT moveConstants(File& file, UINT start, UINT count, Data* data, const char* method,
+HRESULT moveConstants(File& file, UINT start, UINT count, Data* data, EntryCall<ResultCode>& call,
                       Move move) {
     if ((!data && count) || !registersInRange(start, count, file.size())) return D3DERR_INVALIDCALL;
-    HRESULT hr = D3D_OK;
-    if (hooks::shouldFail(method, &hr)) return hr;
-    for (UINT i = 0; i < count; ++i) move(file[start + i], data, i);
-    return D3D_OK;
+    return call.proceed([&] {
+        for (UINT i = 0; i < count; ++i) move(file[start + i], data, i);
+        return D3D_OK;
+    });
 }
 
 } // namespace
@@ -45,35 +45,34 @@ HRESULT moveConstants(File& file, UINT start, UINT count, Data* data, const char
 // ---- Render target and viewport ---------------------------------------------------------------
 
 HRESULT Device::SetRenderTarget(DWORD RenderTargetIndex, IDirect3DSurface9* pRenderTarget) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         Surface* surface = findOwn<Surface>(pRenderTarget, this);
         if (RenderTargetIndex != 0 || !surface || !surface->isRenderTarget())
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetRenderTarget", &hr)) return hr;
-        state_.renderTarget.set(surface);
-        state_.viewport = {0, 0, surface->desc().Width, surface->desc().Height, 0.0f, 1.0f};
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.renderTarget.set(surface);
+            state_.viewport = {0, 0, surface->desc().Width, surface->desc().Height, 0.0f, 1.0f};
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetRenderTarget(DWORD RenderTargetIndex, IDirect3DSurface9** ppRenderTarget) {
-    clearOut(ppRenderTarget);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppRenderTarget), [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!ppRenderTarget || RenderTargetIndex != 0) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetRenderTarget", &hr)) return hr;
-        // Never empty: the back buffer until the application sets another target.
-        if (!state_.renderTarget) return D3DERR_NOTFOUND;
-        handOut(state_.renderTarget, ppRenderTarget);
-        return D3D_OK;
+        return call.proceed([&] {
+            // Never empty: the back buffer until the application sets another target.
+            if (!state_.renderTarget) return D3DERR_NOTFOUND;
+            handOut(state_.renderTarget, ppRenderTarget);
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::SetViewport(const D3DVIEWPORT9* pViewport) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!pViewport) return D3DERR_INVALIDCALL;
         if (const Surface* target = state_.renderTarget.get()) {
@@ -82,221 +81,212 @@ HRESULT Device::SetViewport(const D3DVIEWPORT9* pViewport) {
             if (right > target->desc().Width || bottom > target->desc().Height)
                 return D3DERR_INVALIDCALL;
         }
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetViewport", &hr)) return hr;
-        state_.viewport = *pViewport;
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.viewport = *pViewport;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetViewport(D3DVIEWPORT9* pViewport) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!pViewport) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetViewport", &hr)) return hr;
-        *pViewport = state_.viewport;
-        return D3D_OK;
+        return call.proceed([&] {
+            *pViewport = state_.viewport;
+            return D3D_OK;
+        });
     });
 }
 
 // ---- Render, texture-stage and sampler states -------------------------------------------------
 
 HRESULT Device::SetRenderState(D3DRENDERSTATETYPE State, DWORD Value) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!isRenderState(State)) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetRenderState", &hr)) return hr;
-        state_.renderStates[State] = Value;
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.renderStates[State] = Value;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetRenderState(D3DRENDERSTATETYPE State, DWORD* pValue) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!pValue || !isRenderState(State)) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetRenderState", &hr)) return hr;
-        *pValue = state_.renderStates[State];
-        return D3D_OK;
+        return call.proceed([&] {
+            *pValue = state_.renderStates[State];
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::SetTextureStageState(DWORD Stage, D3DTEXTURESTAGESTATETYPE Type, DWORD Value) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (Stage >= kTextureStages || !isStageState(Type)) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetTextureStageState", &hr)) return hr;
-        state_.stageStates[Stage][Type] = Value;
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.stageStates[Stage][Type] = Value;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetTextureStageState(DWORD Stage, D3DTEXTURESTAGESTATETYPE Type, DWORD* pValue) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!pValue || Stage >= kTextureStages || !isStageState(Type)) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetTextureStageState", &hr)) return hr;
-        *pValue = state_.stageStates[Stage][Type];
-        return D3D_OK;
+        return call.proceed([&] {
+            *pValue = state_.stageStates[Stage][Type];
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::SetSamplerState(DWORD Sampler, D3DSAMPLERSTATETYPE Type, DWORD Value) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         const int slot = samplerSlot(Sampler);
         if (slot < 0 || !isSamplerState(Type)) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetSamplerState", &hr)) return hr;
-        state_.samplerStates[slot][Type] = Value;
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.samplerStates[slot][Type] = Value;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetSamplerState(DWORD Sampler, D3DSAMPLERSTATETYPE Type, DWORD* pValue) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         const int slot = samplerSlot(Sampler);
         if (!pValue || slot < 0 || !isSamplerState(Type)) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetSamplerState", &hr)) return hr;
-        *pValue = state_.samplerStates[slot][Type];
-        return D3D_OK;
+        return call.proceed([&] {
+            *pValue = state_.samplerStates[slot][Type];
+            return D3D_OK;
+        });
     });
 }
 
 // ---- Textures, streams, declaration, shaders --------------------------------------------------
 
 HRESULT Device::SetTexture(DWORD Stage, IDirect3DBaseTexture9* pTexture) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         const int slot = samplerSlot(Stage);
         Texture* texture = findOwn<Texture>(pTexture, this);
         if (slot < 0 || (pTexture && !texture)) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetTexture", &hr)) return hr;
-        state_.textures[slot].set(texture);
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.textures[slot].set(texture);
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetTexture(DWORD Stage, IDirect3DBaseTexture9** ppTexture) {
-    clearOut(ppTexture);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppTexture), [&](auto& call) {
         std::lock_guard guard(mutex_);
         const int slot = samplerSlot(Stage);
         if (!ppTexture || slot < 0) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetTexture", &hr)) return hr;
-        handOut(state_.textures[slot], ppTexture);
-        return D3D_OK;
+        return call.proceed([&] {
+            handOut(state_.textures[slot], ppTexture);
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::SetStreamSource(UINT StreamNumber, IDirect3DVertexBuffer9* pStreamData,
                                 UINT OffsetInBytes, UINT Stride) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         VertexBuffer* buffer = findOwn<VertexBuffer>(pStreamData, this);
         if (StreamNumber >= kStreams || (pStreamData && !buffer) || OffsetInBytes % 4 != 0)
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetStreamSource", &hr)) return hr;
-        StreamBinding& stream = state_.streams[StreamNumber];
-        stream.buffer.set(buffer);
-        stream.offset = OffsetInBytes;
-        stream.stride = Stride;
-        return D3D_OK;
+        return call.proceed([&] {
+            StreamBinding& stream = state_.streams[StreamNumber];
+            stream.buffer.set(buffer);
+            stream.offset = OffsetInBytes;
+            stream.stride = Stride;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetStreamSource(UINT StreamNumber, IDirect3DVertexBuffer9** ppStreamData,
                                 UINT* pOffsetInBytes, UINT* pStride) {
-    clearOut(ppStreamData);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppStreamData), [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!ppStreamData || !pOffsetInBytes || !pStride || StreamNumber >= kStreams)
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetStreamSource", &hr)) return hr;
-        const StreamBinding& stream = state_.streams[StreamNumber];
-        handOut(stream.buffer, ppStreamData);
-        *pOffsetInBytes = stream.offset;
-        *pStride = stream.stride;
-        return D3D_OK;
+        return call.proceed([&] {
+            const StreamBinding& stream = state_.streams[StreamNumber];
+            handOut(stream.buffer, ppStreamData);
+            *pOffsetInBytes = stream.offset;
+            *pStride = stream.stride;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::SetVertexDeclaration(IDirect3DVertexDeclaration9* pDecl) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         VertexDeclaration* declaration = findOwn<VertexDeclaration>(pDecl, this);
         if (pDecl && !declaration) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetVertexDeclaration", &hr)) return hr;
-        state_.declaration.set(declaration);
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.declaration.set(declaration);
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetVertexDeclaration(IDirect3DVertexDeclaration9** ppDecl) {
-    clearOut(ppDecl);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppDecl), [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!ppDecl) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetVertexDeclaration", &hr)) return hr;
-        handOut(state_.declaration, ppDecl);
-        return D3D_OK;
+        return call.proceed([&] {
+            handOut(state_.declaration, ppDecl);
+            return D3D_OK;
+        });
     });
 }
 
 // Only NULL: vertices are pre-transformed and no vertex shader object can exist.
 HRESULT Device::SetVertexShader(IDirect3DVertexShader9* pShader) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (pShader) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetVertexShader", &hr)) return hr;
-        return D3D_OK;
+        return call.proceed([&] { return D3D_OK; });
     });
 }
 
 HRESULT Device::GetVertexShader(IDirect3DVertexShader9** ppShader) {
-    clearOut(ppShader);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppShader), [&](auto& call) {
         if (!ppShader) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetVertexShader", &hr)) return hr;
-        return D3D_OK;
+        return call.proceed([&] { return D3D_OK; });
     });
 }
 
 HRESULT Device::SetPixelShader(IDirect3DPixelShader9* pShader) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         PixelShader* shader = findOwn<PixelShader>(pShader, this);
         if (pShader && !shader) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::SetPixelShader", &hr)) return hr;
-        state_.pixelShader.set(shader);
-        return D3D_OK;
+        return call.proceed([&] {
+            state_.pixelShader.set(shader);
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Device::GetPixelShader(IDirect3DPixelShader9** ppShader) {
-    clearOut(ppShader);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppShader), [&](auto& call) {
         std::lock_guard guard(mutex_);
         if (!ppShader) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DDevice9::GetPixelShader", &hr)) return hr;
-        handOut(state_.pixelShader, ppShader);
-        return D3D_OK;
+        return call.proceed([&] {
+            handOut(state_.pixelShader, ppShader);
+            return D3D_OK;
+        });
     });
 }
 
@@ -304,63 +294,57 @@ HRESULT Device::GetPixelShader(IDirect3DPixelShader9** ppShader) {
 
 HRESULT Device::SetPixelShaderConstantF(UINT StartRegister, const float* pConstantData,
                                         UINT Vector4fCount) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         return moveConstants(
-            state_.constants.f, StartRegister, Vector4fCount, pConstantData,
-            "IDirect3DDevice9::SetPixelShaderConstantF",
+            state_.constants.f, StartRegister, Vector4fCount, pConstantData, call,
             [](auto& r, const float* d, UINT i) { std::memcpy(r.data(), d + 4 * i, 16); });
     });
 }
 
 HRESULT Device::GetPixelShaderConstantF(UINT StartRegister, float* pConstantData,
                                         UINT Vector4fCount) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         return moveConstants(
-            state_.constants.f, StartRegister, Vector4fCount, pConstantData,
-            "IDirect3DDevice9::GetPixelShaderConstantF",
+            state_.constants.f, StartRegister, Vector4fCount, pConstantData, call,
             [](auto& r, float* d, UINT i) { std::memcpy(d + 4 * i, r.data(), 16); });
     });
 }
 
 HRESULT Device::SetPixelShaderConstantI(UINT StartRegister, const int* pConstantData,
                                         UINT Vector4iCount) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         return moveConstants(
-            state_.constants.i, StartRegister, Vector4iCount, pConstantData,
-            "IDirect3DDevice9::SetPixelShaderConstantI",
+            state_.constants.i, StartRegister, Vector4iCount, pConstantData, call,
             [](auto& r, const int* d, UINT i) { std::memcpy(r.data(), d + 4 * i, 16); });
     });
 }
 
 HRESULT Device::GetPixelShaderConstantI(UINT StartRegister, int* pConstantData,
                                         UINT Vector4iCount) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
-        return moveConstants(state_.constants.i, StartRegister, Vector4iCount, pConstantData,
-                             "IDirect3DDevice9::GetPixelShaderConstantI",
+        return moveConstants(state_.constants.i, StartRegister, Vector4iCount, pConstantData, call,
                              [](auto& r, int* d, UINT i) { std::memcpy(d + 4 * i, r.data(), 16); });
     });
 }
 
 HRESULT Device::SetPixelShaderConstantB(UINT StartRegister, const BOOL* pConstantData,
                                         UINT BoolCount) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
         return moveConstants(
-            state_.constants.b, StartRegister, BoolCount, pConstantData,
-            "IDirect3DDevice9::SetPixelShaderConstantB",
+            state_.constants.b, StartRegister, BoolCount, pConstantData, call,
             [](uint32_t& r, const BOOL* d, UINT i) { r = static_cast<uint32_t>(d[i]); });
     });
 }
 
 HRESULT Device::GetPixelShaderConstantB(UINT StartRegister, BOOL* pConstantData, UINT BoolCount) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(mutex_);
-        return moveConstants(state_.constants.b, StartRegister, BoolCount, pConstantData,
-                             "IDirect3DDevice9::GetPixelShaderConstantB",
+        return moveConstants(state_.constants.b, StartRegister, BoolCount, pConstantData, call,
                              [](uint32_t r, BOOL* d, UINT i) { d[i] = static_cast<BOOL>(r); });
     });
 }

@@ -87,59 +87,58 @@ bool Direct3D9::answers(REFIID riid) const {
 }
 
 HRESULT Direct3D9::GetAdapterDisplayMode(UINT Adapter, D3DDISPLAYMODE* pMode) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (Adapter != D3DADAPTER_DEFAULT || !pMode) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3D9::GetAdapterDisplayMode", &hr)) return hr;
-        *pMode = displayMode();
-        return D3D_OK;
+        return call.proceed([&] {
+            *pMode = displayMode();
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Direct3D9::CheckDeviceType(UINT Adapter, D3DDEVTYPE DevType, D3DFORMAT AdapterFormat,
                                    D3DFORMAT BackBufferFormat, BOOL bWindowed) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (Adapter != D3DADAPTER_DEFAULT) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3D9::CheckDeviceType", &hr)) return hr;
-        const bool backBufferOk = BackBufferFormat == AdapterFormat ||
-                                  BackBufferFormat == D3DFMT_A8R8G8B8 ||
-                                  (bWindowed && BackBufferFormat == D3DFMT_UNKNOWN);
-        if (DevType != D3DDEVTYPE_HAL || !isDisplayFormat(AdapterFormat) || !backBufferOk)
-            return D3DERR_NOTAVAILABLE;
-        return D3D_OK;
+        return call.proceed([&] {
+            const bool backBufferOk = BackBufferFormat == AdapterFormat ||
+                                      BackBufferFormat == D3DFMT_A8R8G8B8 ||
+                                      (bWindowed && BackBufferFormat == D3DFMT_UNKNOWN);
+            if (DevType != D3DDEVTYPE_HAL || !isDisplayFormat(AdapterFormat) || !backBufferOk)
+                return D3DERR_NOTAVAILABLE;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Direct3D9::CheckDeviceFormat(UINT Adapter, D3DDEVTYPE DeviceType, D3DFORMAT AdapterFormat,
                                      DWORD Usage, D3DRESOURCETYPE RType, D3DFORMAT CheckFormat) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (Adapter != D3DADAPTER_DEFAULT) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3D9::CheckDeviceFormat", &hr)) return hr;
-        if (DeviceType != D3DDEVTYPE_HAL || !isDisplayFormat(AdapterFormat))
-            return D3DERR_NOTAVAILABLE;
-        if (RType != D3DRTYPE_TEXTURE && RType != D3DRTYPE_SURFACE) return D3DERR_NOTAVAILABLE;
-        return formatSupported(CheckFormat, Usage) ? D3D_OK : D3DERR_NOTAVAILABLE;
+        return call.proceed([&] {
+            if (DeviceType != D3DDEVTYPE_HAL || !isDisplayFormat(AdapterFormat))
+                return D3DERR_NOTAVAILABLE;
+            if (RType != D3DRTYPE_TEXTURE && RType != D3DRTYPE_SURFACE) return D3DERR_NOTAVAILABLE;
+            return formatSupported(CheckFormat, Usage) ? D3D_OK : D3DERR_NOTAVAILABLE;
+        });
     });
 }
 
 HRESULT Direct3D9::GetDeviceCaps(UINT Adapter, D3DDEVTYPE DeviceType, D3DCAPS9* pCaps) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (Adapter != D3DADAPTER_DEFAULT || !pCaps) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3D9::GetDeviceCaps", &hr)) return hr;
-        if (DeviceType != D3DDEVTYPE_HAL) return D3DERR_NOTAVAILABLE;
-        fillCaps(pCaps);
-        return D3D_OK;
+        return call.proceed([&] {
+            if (DeviceType != D3DDEVTYPE_HAL) return D3DERR_NOTAVAILABLE;
+            fillCaps(pCaps);
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Direct3D9::CreateDevice(UINT Adapter, D3DDEVTYPE DeviceType, HWND hFocusWindow,
                                 DWORD BehaviorFlags, D3DPRESENT_PARAMETERS* pPresentationParameters,
                                 IDirect3DDevice9** ppReturnedDeviceInterface) {
-    clearOut(ppReturnedDeviceInterface);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppReturnedDeviceInterface), [&](auto& call) {
         if (!ppReturnedDeviceInterface || !pPresentationParameters || Adapter != D3DADAPTER_DEFAULT)
             return D3DERR_INVALIDCALL;
         const DWORD processing = BehaviorFlags & (D3DCREATE_SOFTWARE_VERTEXPROCESSING |
@@ -152,13 +151,13 @@ HRESULT Direct3D9::CreateDevice(UINT Adapter, D3DDEVTYPE DeviceType, HWND hFocus
         if (!presentParametersValid(*pPresentationParameters, hFocusWindow))
             return D3DERR_INVALIDCALL;
         if (DeviceType != D3DDEVTYPE_HAL) return D3DERR_NOTAVAILABLE;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3D9::CreateDevice", &hr)) return hr;
-        D3DPRESENT_PARAMETERS present = *pPresentationParameters;
-        completePresentParameters(present);
-        *ppReturnedDeviceInterface = new Device(this, hFocusWindow, BehaviorFlags, present);
-        *pPresentationParameters = present;
-        return D3D_OK;
+        return call.proceed([&] {
+            D3DPRESENT_PARAMETERS present = *pPresentationParameters;
+            completePresentParameters(present);
+            *ppReturnedDeviceInterface = new Device(this, hFocusWindow, BehaviorFlags, present);
+            *pPresentationParameters = present;
+            return D3D_OK;
+        });
     });
 }
 
@@ -167,13 +166,10 @@ HRESULT Direct3D9::CreateDevice(UINT Adapter, D3DDEVTYPE DeviceType, HWND hFocus
 // Null while the test hooks say so, or when the fault plan makes the call fail.
 extern "C" IDirect3D9* WINAPI Direct3DCreate9(UINT SDKVersion) {
     using namespace kestrin::platform;
-    try {
-        HRESULT hr = D3D_OK;
-        if (SDKVersion != D3D_SDK_VERSION) return nullptr;
-        // The fault plan also answers for hooks::setDirect3DCreateFails.
-        if (hooks::shouldFail("Direct3DCreate9", &hr)) return nullptr;
-        return new d3d9::Direct3D9();
-    } catch (...) {
-        return nullptr;
-    }
+    return enter({.function = __func__}, FailureValue<IDirect3D9*>{nullptr},
+                 [&](auto& call) -> IDirect3D9* {
+                     if (SDKVersion != D3D_SDK_VERSION) return nullptr;
+                     // The fault plan also answers for hooks::setDirect3DCreateFails.
+                     return call.proceed([] { return new d3d9::Direct3D9(); });
+                 });
 }

@@ -4,11 +4,13 @@
 
 #include "d3d9.h"
 #include "platform/com_object.h"
+#include "platform/entry_point.h"
 
 namespace kestrin::platform::d3d9 {
 
 class Direct3D9 final : public ComObject<IDirect3D9> {
   public:
+    static constexpr std::string_view kInterface = "IDirect3D9";
     UINT STDMETHODCALLTYPE GetAdapterCount() override { return 1; }
     HRESULT STDMETHODCALLTYPE GetAdapterDisplayMode(UINT Adapter, D3DDISPLAYMODE* pMode) override;
     HRESULT STDMETHODCALLTYPE CheckDeviceType(UINT Adapter, D3DDEVTYPE DevType,

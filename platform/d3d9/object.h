@@ -21,11 +21,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <new>
 
 #include "d3d9.h"
 #include "platform/com_object.h"
+#include "platform/entry_point.h"
 
 namespace kestrin::platform::d3d9 {
 
@@ -118,21 +117,5 @@ template <class T> class Binding {
   private:
     T* object_ = nullptr;
 };
-
-// Runs an entry point's body; no exception leaves it.
-template <class F> HRESULT guarded(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
-
-// Clears an out-pointer if there is one.
-template <class T> void clearOut(T** out) {
-    if (out) *out = nullptr;
-}
 
 } // namespace kestrin::platform::d3d9

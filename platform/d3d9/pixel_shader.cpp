@@ -32,30 +32,29 @@ bool PixelShader::answers(REFIID riid) const {
 }
 
 HRESULT PixelShader::GetDevice(IDirect3DDevice9** ppDevice) {
-    clearOut(ppDevice);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppDevice), [&](auto& call) {
         if (!ppDevice) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DPixelShader9::GetDevice", &hr)) return hr;
-        device()->AddRef();
-        *ppDevice = device();
-        return D3D_OK;
+        return call.proceed([&] {
+            device()->AddRef();
+            *ppDevice = device();
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT PixelShader::GetFunction(void* pData, UINT* pSizeOfData) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pSizeOfData) return D3DERR_INVALIDCALL;
         const auto size = static_cast<UINT>(tokens_.size() * sizeof(DWORD));
         if (pData && *pSizeOfData < size) {
             *pSizeOfData = size;
             return D3DERR_INVALIDCALL;
         }
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DPixelShader9::GetFunction", &hr)) return hr;
-        *pSizeOfData = size;
-        if (pData) std::memcpy(pData, tokens_.data(), size);
-        return D3D_OK;
+        return call.proceed([&] {
+            *pSizeOfData = size;
+            if (pData) std::memcpy(pData, tokens_.data(), size);
+            return D3D_OK;
+        });
     });
 }
 

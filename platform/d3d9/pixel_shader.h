@@ -13,6 +13,7 @@ namespace kestrin::platform::d3d9 {
 
 class PixelShader final : public DeviceChild<IDirect3DPixelShader9> {
   public:
+    static constexpr std::string_view kInterface = "IDirect3DPixelShader9";
     static constexpr ObjectKind kKind = ObjectKind::PixelShader;
 
     // Attach after construction.

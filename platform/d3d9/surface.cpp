@@ -1,6 +1,7 @@
 #include "platform/d3d9/surface.h"
 
 #include <mutex>
+#include <utility>
 
 #include "platform/d3d9/device.h"
 #include "platform/d3d9/formats.h"
@@ -20,71 +21,67 @@ bool Surface::answers(REFIID riid) const {
 }
 
 HRESULT Surface::GetDevice(IDirect3DDevice9** ppDevice) {
-    clearOut(ppDevice);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppDevice), [&](auto& call) {
         if (!ppDevice) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DSurface9::GetDevice", &hr)) return hr;
-        device()->AddRef();
-        *ppDevice = device();
-        return D3D_OK;
+        return call.proceed([&] {
+            device()->AddRef();
+            *ppDevice = device();
+            return D3D_OK;
+        });
     });
 }
 
 DWORD Surface::SetPriority(DWORD PriorityNew) {
-    std::lock_guard guard(device()->mutex());
-    const DWORD old = priority_;
-    priority_ = PriorityNew;
-    return old;
+    return enter({kInterface, __func__}, AnyValue<DWORD>{0}, [&](auto&) {
+        std::lock_guard guard(device()->mutex());
+        return std::exchange(priority_, PriorityNew);
+    });
 }
 
 DWORD Surface::GetPriority() {
-    std::lock_guard guard(device()->mutex());
-    return priority_;
+    return enter({kInterface, __func__}, AnyValue<DWORD>{0}, [&](auto&) {
+        std::lock_guard guard(device()->mutex());
+        return priority_;
+    });
 }
 
 HRESULT Surface::GetContainer(REFIID riid, void** ppContainer) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppContainer), [&](auto& call) {
         if (!ppContainer) return D3DERR_INVALIDCALL;
-        *ppContainer = nullptr;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DSurface9::GetContainer", &hr)) return hr;
-        // A texture level's container is its texture; an offscreen surface's is the device.
-        if (container_)
-            return static_cast<IDirect3DTexture9*>(container_)->QueryInterface(riid, ppContainer);
-        return device()->QueryInterface(riid, ppContainer);
+        return call.proceed([&] {
+            // A texture level's container is its texture; an offscreen surface's is the device.
+            if (container_)
+                return static_cast<IDirect3DTexture9*>(container_)
+                    ->QueryInterface(riid, ppContainer);
+            return device()->QueryInterface(riid, ppContainer);
+        });
     });
 }
 
 HRESULT Surface::GetDesc(D3DSURFACE_DESC* pDesc) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pDesc) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DSurface9::GetDesc", &hr)) return hr;
-        *pDesc = desc_;
-        return D3D_OK;
+        return call.proceed([&] {
+            *pDesc = desc_;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Surface::LockRect(D3DLOCKED_RECT* pLockedRect, const RECT* pRect, DWORD Flags) {
-    if (pLockedRect) *pLockedRect = D3DLOCKED_RECT{};
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(pLockedRect), [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (!pLockedRect) return D3DERR_INVALIDCALL;
         if (HRESULT bad = checkLock(pRect); FAILED(bad)) return bad;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DSurface9::LockRect", &hr)) return hr;
-        return lock(pLockedRect, pRect, Flags);
+        return call.proceed([&] { return lock(pLockedRect, pRect, Flags); });
     });
 }
 
 HRESULT Surface::UnlockRect() {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (!locked_) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DSurface9::UnlockRect", &hr)) return hr;
-        return unlock();
+        return call.close([&] { return unlock(); });
     });
 }
 

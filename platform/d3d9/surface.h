@@ -24,6 +24,7 @@ struct LockRecord {
 
 class Surface final : public DeviceChild<IDirect3DSurface9> {
   public:
+    static constexpr std::string_view kInterface = "IDirect3DSurface9";
     static constexpr ObjectKind kKind = ObjectKind::Surface;
 
     // An offscreen plain surface (attach it after construction), or level `level` of

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "platform/d3d9/device.h"
 #include "platform/d3d9/surface.h"
@@ -49,27 +50,28 @@ bool Texture::answers(REFIID riid) const {
 }
 
 HRESULT Texture::GetDevice(IDirect3DDevice9** ppDevice) {
-    clearOut(ppDevice);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppDevice), [&](auto& call) {
         if (!ppDevice) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DTexture9::GetDevice", &hr)) return hr;
-        device()->AddRef();
-        *ppDevice = device();
-        return D3D_OK;
+        return call.proceed([&] {
+            device()->AddRef();
+            *ppDevice = device();
+            return D3D_OK;
+        });
     });
 }
 
 DWORD Texture::SetPriority(DWORD PriorityNew) {
-    std::lock_guard guard(device()->mutex());
-    const DWORD old = priority_;
-    priority_ = PriorityNew;
-    return old;
+    return enter({kInterface, __func__}, AnyValue<DWORD>{0}, [&](auto&) {
+        std::lock_guard guard(device()->mutex());
+        return std::exchange(priority_, PriorityNew);
+    });
 }
 
 DWORD Texture::GetPriority() {
-    std::lock_guard guard(device()->mutex());
-    return priority_;
+    return enter({kInterface, __func__}, AnyValue<DWORD>{0}, [&](auto&) {
+        std::lock_guard guard(device()->mutex());
+        return priority_;
+    });
 }
 
 // Level-of-detail clamping applies to managed textures only; this device has none.
@@ -85,56 +87,47 @@ DWORD Texture::GetLevelCount() {
 }
 
 HRESULT Texture::GetLevelDesc(UINT Level, D3DSURFACE_DESC* pDesc) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pDesc || Level >= levels_.size()) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DTexture9::GetLevelDesc", &hr)) return hr;
-        *pDesc = levels_[Level]->desc();
-        return D3D_OK;
+        return call.proceed([&] {
+            *pDesc = levels_[Level]->desc();
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Texture::GetSurfaceLevel(UINT Level, IDirect3DSurface9** ppSurfaceLevel) {
-    clearOut(ppSurfaceLevel);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppSurfaceLevel), [&](auto& call) {
         if (!ppSurfaceLevel || Level >= levels_.size()) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DTexture9::GetSurfaceLevel", &hr)) return hr;
-        levels_[Level]->AddRef(); // the texture's count
-        *ppSurfaceLevel = levels_[Level];
-        return D3D_OK;
+        return call.proceed([&] {
+            levels_[Level]->AddRef(); // the texture's count
+            *ppSurfaceLevel = levels_[Level];
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT Texture::LockRect(UINT Level, D3DLOCKED_RECT* pLockedRect, const RECT* pRect, DWORD Flags) {
-    if (pLockedRect) *pLockedRect = D3DLOCKED_RECT{};
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(pLockedRect), [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (!pLockedRect || Level >= levels_.size()) return D3DERR_INVALIDCALL;
         if (HRESULT bad = levels_[Level]->checkLock(pRect); FAILED(bad)) return bad;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DTexture9::LockRect", &hr)) return hr;
-        return levels_[Level]->lock(pLockedRect, pRect, Flags);
+        return call.proceed([&] { return levels_[Level]->lock(pLockedRect, pRect, Flags); });
     });
 }
 
 HRESULT Texture::UnlockRect(UINT Level) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (Level >= levels_.size() || !levels_[Level]->locked()) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DTexture9::UnlockRect", &hr)) return hr;
-        return levels_[Level]->unlock();
+        return call.close([&] { return levels_[Level]->unlock(); });
     });
 }
 
 // Dirty regions matter to UpdateTexture only, which this device does not have.
 HRESULT Texture::AddDirtyRect(const RECT*) {
-    return guarded([&] {
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DTexture9::AddDirtyRect", &hr)) return hr;
-        return D3D_OK;
-    });
+    return enter({kInterface, __func__},
+                 [&](auto& call) { return call.proceed([&] { return D3D_OK; }); });
 }
 
 } // namespace kestrin::platform::d3d9

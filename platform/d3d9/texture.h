@@ -14,6 +14,7 @@ class Surface;
 
 class Texture final : public DeviceChild<IDirect3DTexture9> {
   public:
+    static constexpr std::string_view kInterface = "IDirect3DTexture9";
     static constexpr ObjectKind kKind = ObjectKind::Texture;
 
     // `levels` 0: the full chain down to 1 x 1. Attach after construction.

@@ -1,6 +1,7 @@
 #include "platform/d3d9/vertex_buffer.h"
 
 #include <mutex>
+#include <utility>
 
 #include "platform/d3d9/device.h"
 #include "platform/test_hooks.h"
@@ -22,65 +23,65 @@ bool VertexBuffer::answers(REFIID riid) const {
 }
 
 HRESULT VertexBuffer::GetDevice(IDirect3DDevice9** ppDevice) {
-    clearOut(ppDevice);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppDevice), [&](auto& call) {
         if (!ppDevice) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DVertexBuffer9::GetDevice", &hr)) return hr;
-        device()->AddRef();
-        *ppDevice = device();
-        return D3D_OK;
+        return call.proceed([&] {
+            device()->AddRef();
+            *ppDevice = device();
+            return D3D_OK;
+        });
     });
 }
 
 DWORD VertexBuffer::SetPriority(DWORD PriorityNew) {
-    std::lock_guard guard(device()->mutex());
-    const DWORD old = priority_;
-    priority_ = PriorityNew;
-    return old;
+    return enter({kInterface, __func__}, AnyValue<DWORD>{0}, [&](auto&) {
+        std::lock_guard guard(device()->mutex());
+        return std::exchange(priority_, PriorityNew);
+    });
 }
 
 DWORD VertexBuffer::GetPriority() {
-    std::lock_guard guard(device()->mutex());
-    return priority_;
+    return enter({kInterface, __func__}, AnyValue<DWORD>{0}, [&](auto&) {
+        std::lock_guard guard(device()->mutex());
+        return priority_;
+    });
 }
 
 HRESULT VertexBuffer::Lock(UINT OffsetToLock, UINT SizeToLock, void** ppbData, DWORD Flags) {
-    clearOut(ppbData);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppbData), [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (!ppbData) return D3DERR_INVALIDCALL;
         const size_t size = data_.size();
         if (OffsetToLock > size || (SizeToLock != 0 && SizeToLock > size - OffsetToLock))
             return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DVertexBuffer9::Lock", &hr)) return hr;
-        ++lockDepth_;
-        ++lockCount_;
-        lastLockFlags_ = Flags;
-        *ppbData = data_.data() + OffsetToLock;
-        return D3D_OK;
+        return call.proceed([&] {
+            ++lockDepth_;
+            ++lockCount_;
+            lastLockFlags_ = Flags;
+            *ppbData = data_.data() + OffsetToLock;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT VertexBuffer::Unlock() {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         std::lock_guard guard(device()->mutex());
         if (lockDepth_ == 0) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DVertexBuffer9::Unlock", &hr)) return hr;
-        --lockDepth_;
-        return D3D_OK;
+        return call.close([&] {
+            --lockDepth_;
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT VertexBuffer::GetDesc(D3DVERTEXBUFFER_DESC* pDesc) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pDesc) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DVertexBuffer9::GetDesc", &hr)) return hr;
-        *pDesc = desc_;
-        return D3D_OK;
+        return call.proceed([&] {
+            *pDesc = desc_;
+            return D3D_OK;
+        });
     });
 }
 

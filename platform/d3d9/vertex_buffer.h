@@ -12,6 +12,7 @@ namespace kestrin::platform::d3d9 {
 
 class VertexBuffer final : public DeviceChild<IDirect3DVertexBuffer9> {
   public:
+    static constexpr std::string_view kInterface = "IDirect3DVertexBuffer9";
     static constexpr ObjectKind kKind = ObjectKind::VertexBuffer;
 
     // Attach after construction.

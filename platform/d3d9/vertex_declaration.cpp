@@ -48,26 +48,25 @@ const D3DVERTEXELEMENT9* VertexDeclaration::find(BYTE usage, BYTE usageIndex) co
 }
 
 HRESULT VertexDeclaration::GetDevice(IDirect3DDevice9** ppDevice) {
-    clearOut(ppDevice);
-    return guarded([&] {
+    return enter({kInterface, __func__}, outputs(ppDevice), [&](auto& call) {
         if (!ppDevice) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DVertexDeclaration9::GetDevice", &hr)) return hr;
-        device()->AddRef();
-        *ppDevice = device();
-        return D3D_OK;
+        return call.proceed([&] {
+            device()->AddRef();
+            *ppDevice = device();
+            return D3D_OK;
+        });
     });
 }
 
 HRESULT VertexDeclaration::GetDeclaration(D3DVERTEXELEMENT9* pElement, UINT* pNumElements) {
-    return guarded([&] {
+    return enter({kInterface, __func__}, [&](auto& call) {
         if (!pNumElements) return D3DERR_INVALIDCALL;
-        HRESULT hr = D3D_OK;
-        if (hooks::shouldFail("IDirect3DVertexDeclaration9::GetDeclaration", &hr)) return hr;
-        *pNumElements = static_cast<UINT>(elements_.size());
-        if (pElement)
-            for (size_t i = 0; i < elements_.size(); ++i) pElement[i] = elements_[i];
-        return D3D_OK;
+        return call.proceed([&] {
+            *pNumElements = static_cast<UINT>(elements_.size());
+            if (pElement)
+                for (size_t i = 0; i < elements_.size(); ++i) pElement[i] = elements_[i];
+            return D3D_OK;
+        });
     });
 }
 

@@ -10,6 +10,7 @@ namespace kestrin::platform::d3d9 {
 
 class VertexDeclaration final : public DeviceChild<IDirect3DVertexDeclaration9> {
   public:
+    static constexpr std::string_view kInterface = "IDirect3DVertexDeclaration9";
     static constexpr ObjectKind kKind = ObjectKind::VertexDeclaration;
 
     // `elements` as validated by validateDeclaration, D3DDECL_END last. Attach after

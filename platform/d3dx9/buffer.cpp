@@ -6,15 +6,14 @@
 namespace kestrin::platform::d3dx9 {
 
 LPVOID STDMETHODCALLTYPE Buffer::GetBufferPointer() {
-    HRESULT hr = S_OK;
-    if (hooks::shouldFail("ID3DXBuffer::GetBufferPointer", &hr)) return nullptr;
-    return bytes_.data();
+    return enter({kInterface, __func__}, FailureValue<LPVOID>{nullptr},
+                 [&](auto& call) -> LPVOID { return call.proceed([&] { return bytes_.data(); }); });
 }
 
 DWORD STDMETHODCALLTYPE Buffer::GetBufferSize() {
-    HRESULT hr = S_OK;
-    if (hooks::shouldFail("ID3DXBuffer::GetBufferSize", &hr)) return 0;
-    return static_cast<DWORD>(size_);
+    return enter({kInterface, __func__}, AnyValue<DWORD>{0}, [&](auto& call) -> DWORD {
+        return call.proceed([&] { return static_cast<DWORD>(size_); });
+    });
 }
 
 ID3DXBuffer* makeTextBuffer(std::string_view text) noexcept {
@@ -31,14 +30,11 @@ ID3DXBuffer* makeTextBuffer(std::string_view text) noexcept {
 
 extern "C" HRESULT WINAPI D3DXCreateBuffer(DWORD size, ID3DXBuffer** buffer) {
     using namespace kestrin::platform;
-    if (buffer) *buffer = nullptr;
-    if (!buffer) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (hooks::shouldFail("D3DXCreateBuffer", &hr)) return hr;
-    try {
-        *buffer = new d3dx9::Buffer(size);
-        return D3D_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return enter({.function = __func__}, outputs(buffer), [&](auto& call) {
+        if (!buffer) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            *buffer = new d3dx9::Buffer(size);
+            return D3D_OK;
+        });
+    });
 }

@@ -2,7 +2,8 @@
 //
 // GetBufferPointer and GetBufferSize ask the fault plan too ("ID3DXBuffer::GetBufferPointer",
 // "ID3DXBuffer::GetBufferSize"); a planned failure makes them return null and 0, so a test can
-// reach a caller's handling of an empty buffer.
+// reach a caller's handling of an empty buffer. (A size of 0 is an answer, not a failure: only a
+// planned failure of GetBufferSize is logged as one.)
 #pragma once
 
 #include <cstddef>
@@ -11,11 +12,14 @@
 
 #include "d3dx9.h"
 #include "platform/com_object.h"
+#include "platform/entry_point.h"
 
 namespace kestrin::platform::d3dx9 {
 
 class Buffer final : public ComObject<ID3DXBuffer> {
   public:
+    static constexpr std::string_view kInterface = "ID3DXBuffer";
+
     explicit Buffer(size_t size) : bytes_(size == 0 ? 1 : size, 0), size_(size) {}
 
     LPVOID STDMETHODCALLTYPE GetBufferPointer() override;

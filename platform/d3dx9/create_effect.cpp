@@ -7,7 +7,6 @@
 // constant table that contradicts the parameters D3DERR_INVALIDCALL, a state this runtime does not
 // apply E_NOTIMPL and an effect pool E_NOTIMPL, each with its message. As in D3DX, a null effect
 // out-pointer makes a call that passes the argument checks succeed without creating anything.
-#include <new>
 #include <string>
 
 #include "d3dx9.h"
@@ -15,6 +14,7 @@
 #include "platform/d3dx9/buffer.h"
 #include "platform/d3dx9/effect_layout.h"
 #include "platform/d3dx9/effect_object.h"
+#include "platform/entry_point.h"
 #include "windows.h"
 
 namespace kestrin::platform::d3dx9 {
@@ -53,18 +53,6 @@ HRESULT createFromMemory(IDirect3DDevice9* device, const void* data, size_t size
     return D3D_OK;
 }
 
-// createFromMemory with every exception turned into a result.
-HRESULT create(IDirect3DDevice9* device, const void* data, size_t size, DWORD flags,
-               ID3DXEffectPool* pool, ID3DXEffect** effect, ID3DXBuffer** errors) {
-    try {
-        return createFromMemory(device, data, size, flags, pool, effect, errors);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
-
 } // namespace
 } // namespace kestrin::platform::d3dx9
 
@@ -74,14 +62,15 @@ extern "C" HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, LPCVOID dat
                                            const D3DXMACRO* /*defines*/, ID3DXInclude* /*include*/,
                                            DWORD flags, ID3DXEffectPool* pool, ID3DXEffect** effect,
                                            ID3DXBuffer** compilationErrors) {
-    if (effect) *effect = nullptr;
-    if (compilationErrors) *compilationErrors = nullptr;
-    if (!device || !data) return D3DERR_INVALIDCALL;
-    if (size == 0) return E_FAIL;
-    if (!effect) return D3D_OK;
-    HRESULT hr = S_OK;
-    if (hooks::shouldFail("D3DXCreateEffect", &hr)) return hr;
-    return d3dx9::create(device, data, size, flags, pool, effect, compilationErrors);
+    return enter({.function = __func__}, outputs(effect, compilationErrors), [&](auto& call) {
+        if (!device || !data) return D3DERR_INVALIDCALL;
+        if (size == 0) return E_FAIL;
+        if (!effect) return D3D_OK;
+        return call.proceed([&] {
+            return d3dx9::createFromMemory(device, data, size, flags, pool, effect,
+                                           compilationErrors);
+        });
+    });
 }
 
 extern "C" HRESULT WINAPI D3DXCreateEffectFromResourceW(IDirect3DDevice9* device, HMODULE module,
@@ -90,18 +79,19 @@ extern "C" HRESULT WINAPI D3DXCreateEffectFromResourceW(IDirect3DDevice9* device
                                                         ID3DXInclude* /*include*/, DWORD flags,
                                                         ID3DXEffectPool* pool, ID3DXEffect** effect,
                                                         ID3DXBuffer** compilationErrors) {
-    if (effect) *effect = nullptr;
-    if (compilationErrors) *compilationErrors = nullptr;
-    if (!device || !resource) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (hooks::shouldFail("D3DXCreateEffectFromResourceW", &hr)) return hr;
-    HRSRC info = FindResourceW(module, resource, RT_RCDATA);
-    if (!info) return D3DXERR_INVALIDDATA;
-    HGLOBAL loaded = LoadResource(module, info);
-    const DWORD size = SizeofResource(module, info);
-    const void* data = loaded ? LockResource(loaded) : nullptr;
-    if (!data) return D3DXERR_INVALIDDATA;
-    if (size == 0) return E_FAIL;
-    if (!effect) return D3D_OK;
-    return d3dx9::create(device, data, size, flags, pool, effect, compilationErrors);
+    return enter({.function = __func__}, outputs(effect, compilationErrors), [&](auto& call) {
+        if (!device || !resource) return D3DERR_INVALIDCALL;
+        return call.proceed([&]() -> HRESULT {
+            HRSRC info = FindResourceW(module, resource, RT_RCDATA);
+            if (!info) return D3DXERR_INVALIDDATA;
+            HGLOBAL loaded = LoadResource(module, info);
+            const DWORD size = SizeofResource(module, info);
+            const void* data = loaded ? LockResource(loaded) : nullptr;
+            if (!data) return D3DXERR_INVALIDDATA;
+            if (size == 0) return E_FAIL;
+            if (!effect) return D3D_OK;
+            return d3dx9::createFromMemory(device, data, size, flags, pool, effect,
+                                           compilationErrors);
+        });
+    });
 }

@@ -4,18 +4,11 @@
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/d3dx9/parameter_values.h"
 
 namespace kestrin::platform::d3dx9 {
-namespace {
-
-bool planned(const char* method, HRESULT* hr) {
-    return hooks::shouldFail(method, hr);
-}
-
-} // namespace
-
 Effect::Effect(IDirect3DDevice9* device, std::unique_ptr<EffectLayout> layout, DWORD flags)
     : device_(device), layout_(std::move(layout)), flags_(flags) {
     const fx::Effect& e = layout_->effect;
@@ -107,119 +100,131 @@ D3DXHANDLE Effect::passHandle(size_t technique, size_t pass) const {
 }
 
 D3DXHANDLE STDMETHODCALLTYPE Effect::GetParameter(D3DXHANDLE parameter, UINT index) {
-    HRESULT hr = S_OK;
-    // No parameter has members: only the top level answers.
-    if (parameter || index >= layout_->effect.parameters.size()) return nullptr;
-    if (planned("ID3DXEffect::GetParameter", &hr)) return nullptr;
-    return parameterHandle(index);
+    return enter({kInterface, __func__}, FailureValue<D3DXHANDLE>{nullptr},
+                 [&](auto& call) -> D3DXHANDLE {
+                     // No parameter has members: only the top level answers.
+                     if (parameter || index >= layout_->effect.parameters.size()) return nullptr;
+                     return call.proceed([&] { return parameterHandle(index); });
+                 });
 }
 
 D3DXHANDLE STDMETHODCALLTYPE Effect::GetParameterByName(D3DXHANDLE parameter, LPCSTR name) {
-    HRESULT hr = S_OK;
-    if (parameter || !name || name[0] == '\0') return nullptr;
-    const auto index = layout_->effect.findParameter(name);
-    if (!index) return nullptr;
-    if (planned("ID3DXEffect::GetParameterByName", &hr)) return nullptr;
-    return parameterHandle(*index);
+    return enter({kInterface, __func__}, FailureValue<D3DXHANDLE>{nullptr},
+                 [&](auto& call) -> D3DXHANDLE {
+                     if (parameter || !name || name[0] == '\0') return nullptr;
+                     const auto index = layout_->effect.findParameter(name);
+                     if (!index) return nullptr;
+                     return call.proceed([&] { return parameterHandle(*index); });
+                 });
 }
 
 D3DXHANDLE STDMETHODCALLTYPE Effect::GetTechnique(UINT index) {
-    HRESULT hr = S_OK;
-    if (index >= layout_->effect.techniques.size()) return nullptr;
-    if (planned("ID3DXEffect::GetTechnique", &hr)) return nullptr;
-    return techniqueHandle(index);
+    return enter({kInterface, __func__}, FailureValue<D3DXHANDLE>{nullptr},
+                 [&](auto& call) -> D3DXHANDLE {
+                     if (index >= layout_->effect.techniques.size()) return nullptr;
+                     return call.proceed([&] { return techniqueHandle(index); });
+                 });
 }
 
 D3DXHANDLE STDMETHODCALLTYPE Effect::GetTechniqueByName(LPCSTR name) {
-    HRESULT hr = S_OK;
-    if (!name || slotOf(name)) return nullptr;
-    const int index = techniqueIndex(name);
-    if (index < 0) return nullptr;
-    if (planned("ID3DXEffect::GetTechniqueByName", &hr)) return nullptr;
-    return techniqueHandle(size_t(index));
+    return enter({kInterface, __func__}, FailureValue<D3DXHANDLE>{nullptr},
+                 [&](auto& call) -> D3DXHANDLE {
+                     if (!name || slotOf(name)) return nullptr;
+                     const int index = techniqueIndex(name);
+                     if (index < 0) return nullptr;
+                     return call.proceed([&] { return techniqueHandle(size_t(index)); });
+                 });
 }
 
 D3DXHANDLE STDMETHODCALLTYPE Effect::GetPass(D3DXHANDLE technique, UINT index) {
-    HRESULT hr = S_OK;
-    const int t = techniqueIndex(technique);
-    if (t < 0 || index >= layout_->effect.techniques[size_t(t)].passes.size()) return nullptr;
-    if (planned("ID3DXEffect::GetPass", &hr)) return nullptr;
-    return passHandle(size_t(t), index);
+    return enter({kInterface, __func__}, FailureValue<D3DXHANDLE>{nullptr},
+                 [&](auto& call) -> D3DXHANDLE {
+                     const int t = techniqueIndex(technique);
+                     if (t < 0 || index >= layout_->effect.techniques[size_t(t)].passes.size())
+                         return nullptr;
+                     return call.proceed([&] { return passHandle(size_t(t), index); });
+                 });
 }
 
 D3DXHANDLE STDMETHODCALLTYPE Effect::GetPassByName(D3DXHANDLE technique, LPCSTR name) {
-    HRESULT hr = S_OK;
-    const int t = techniqueIndex(technique);
-    if (t < 0 || !name) return nullptr;
-    const auto& passes = layout_->effect.techniques[size_t(t)].passes;
-    for (size_t p = 0; p < passes.size(); ++p) {
-        if (passes[p].name != name) continue;
-        if (planned("ID3DXEffect::GetPassByName", &hr)) return nullptr;
-        return passHandle(size_t(t), p);
-    }
-    return nullptr;
+    return enter({kInterface, __func__}, FailureValue<D3DXHANDLE>{nullptr},
+                 [&](auto& call) -> D3DXHANDLE {
+                     const int t = techniqueIndex(technique);
+                     if (t < 0 || !name) return nullptr;
+                     const auto& passes = layout_->effect.techniques[size_t(t)].passes;
+                     for (size_t p = 0; p < passes.size(); ++p) {
+                         if (passes[p].name != name) continue;
+                         return call.proceed([&] { return passHandle(size_t(t), p); });
+                     }
+                     return nullptr;
+                 });
 }
 
 // ---- Descriptions ----------------------------------------------------------------------------
 
 HRESULT STDMETHODCALLTYPE Effect::GetDesc(D3DXEFFECT_DESC* desc) {
-    if (desc) *desc = {};
-    if (!desc) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetDesc", &hr)) return hr;
-    desc->Creator = nullptr;
-    desc->Parameters = static_cast<UINT>(layout_->effect.parameters.size());
-    desc->Techniques = static_cast<UINT>(layout_->effect.techniques.size());
-    desc->Functions = 0;
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(desc), [&](auto& call) {
+        if (!desc) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            desc->Creator = nullptr;
+            desc->Parameters = static_cast<UINT>(layout_->effect.parameters.size());
+            desc->Techniques = static_cast<UINT>(layout_->effect.techniques.size());
+            desc->Functions = 0;
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetParameterDesc(D3DXHANDLE parameter, D3DXPARAMETER_DESC* desc) {
-    if (desc) *desc = {};
-    const int index = parameterIndex(parameter);
-    if (!desc || index < 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetParameterDesc", &hr)) return hr;
-    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
-    desc->Name = p.name.c_str();
-    desc->Semantic = p.semantic ? p.semantic->c_str() : nullptr;
-    desc->Class = static_cast<D3DXPARAMETER_CLASS>(p.cls);
-    desc->Type = static_cast<D3DXPARAMETER_TYPE>(p.type);
-    desc->Rows = p.rows;
-    desc->Columns = p.columns;
-    desc->Elements = p.elements;
-    desc->Bytes = parameterBytes(p);
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(desc), [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (!desc || index < 0) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+            desc->Name = p.name.c_str();
+            desc->Semantic = p.semantic ? p.semantic->c_str() : nullptr;
+            desc->Class = static_cast<D3DXPARAMETER_CLASS>(p.cls);
+            desc->Type = static_cast<D3DXPARAMETER_TYPE>(p.type);
+            desc->Rows = p.rows;
+            desc->Columns = p.columns;
+            desc->Elements = p.elements;
+            desc->Bytes = parameterBytes(p);
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetTechniqueDesc(D3DXHANDLE technique, D3DXTECHNIQUE_DESC* desc) {
-    if (desc) *desc = {};
-    const int index = techniqueIndex(technique);
-    if (!desc || index < 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetTechniqueDesc", &hr)) return hr;
-    const fx::Technique& t = layout_->effect.techniques[size_t(index)];
-    desc->Name = t.name.c_str();
-    desc->Passes = static_cast<UINT>(t.passes.size());
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(desc), [&](auto& call) {
+        const int index = techniqueIndex(technique);
+        if (!desc || index < 0) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            const fx::Technique& t = layout_->effect.techniques[size_t(index)];
+            desc->Name = t.name.c_str();
+            desc->Passes = static_cast<UINT>(t.passes.size());
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetPassDesc(D3DXHANDLE pass, D3DXPASS_DESC* desc) {
-    if (desc) *desc = {};
-    const HandleSlot* slot = passSlot(pass);
-    if (!desc || !slot) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetPassDesc", &hr)) return hr;
-    desc->Name = layout_->effect.techniques[slot->index].passes[slot->pass].name.c_str();
-    // An effect that cannot be cloned keeps no shader functions to hand out.
-    if (flags_ & D3DXFX_NOT_CLONEABLE) return D3D_OK;
-    for (const StateAction& a : layout_->techniques[slot->index].passes[slot->pass].actions) {
-        if (a.program < 0) continue;
-        const DWORD* code = layout_->programs[size_t(a.program)].code.data();
-        if (a.kind == ActionKind::PixelShader) desc->pPixelShaderFunction = code;
-        if (a.kind == ActionKind::VertexShader) desc->pVertexShaderFunction = code;
-    }
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(desc), [&](auto& call) {
+        const HandleSlot* slot = passSlot(pass);
+        if (!desc || !slot) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            desc->Name = layout_->effect.techniques[slot->index].passes[slot->pass].name.c_str();
+            // An effect that cannot be cloned keeps no shader functions to hand out.
+            if (flags_ & D3DXFX_NOT_CLONEABLE) return D3D_OK;
+            for (const StateAction& a :
+                 layout_->techniques[slot->index].passes[slot->pass].actions) {
+                if (a.program < 0) continue;
+                const DWORD* code = layout_->programs[size_t(a.program)].code.data();
+                if (a.kind == ActionKind::PixelShader) desc->pPixelShaderFunction = code;
+                if (a.kind == ActionKind::VertexShader) desc->pVertexShaderFunction = code;
+            }
+            return D3D_OK;
+        });
+    });
 }
 
 // ---- Values ----------------------------------------------------------------------------------
@@ -234,184 +239,190 @@ HRESULT Effect::setTextureAt(size_t index, IDirect3DBaseTexture9* texture) {
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetValue(D3DXHANDLE parameter, LPCVOID data, UINT bytes) {
-    const int index = parameterIndex(parameter);
-    if (index < 0 || !data) return D3DERR_INVALIDCALL;
-    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
-    const bool texture = fx::isTexture(p.type) && p.elements == 0;
-    if (texture ? bytes < sizeof(void*) : !fx::isNumeric(p.type) || bytes < parameterBytes(p))
-        return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::SetValue", &hr)) return hr;
-    if (texture) {
-        IDirect3DBaseTexture9* t = nullptr;
-        std::memcpy(&t, data, sizeof t);
-        return setTextureAt(size_t(index), t);
-    }
-    setRawValue(p, values_[size_t(index)], data, bytes);
-    return D3D_OK;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0 || !data) return D3DERR_INVALIDCALL;
+        const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+        const bool texture = fx::isTexture(p.type) && p.elements == 0;
+        if (texture ? bytes < sizeof(void*) : !fx::isNumeric(p.type) || bytes < parameterBytes(p))
+            return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            if (texture) {
+                IDirect3DBaseTexture9* t = nullptr;
+                std::memcpy(&t, data, sizeof t);
+                return setTextureAt(size_t(index), t);
+            }
+            setRawValue(p, values_[size_t(index)], data, bytes);
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetValue(D3DXHANDLE parameter, LPVOID data, UINT bytes) {
-    if (data) std::memset(data, 0, bytes);
-    const int index = parameterIndex(parameter);
-    if (index < 0 || !data) return D3DERR_INVALIDCALL;
-    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
-    const bool texture = fx::isTexture(p.type) && p.elements == 0;
-    if (texture ? bytes < sizeof(void*) : !fx::isNumeric(p.type) || bytes < parameterBytes(p))
-        return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetValue", &hr)) return hr;
-    if (texture) {
-        IDirect3DBaseTexture9* t = textures_[size_t(index)];
-        if (t) t->AddRef();
-        std::memcpy(data, &t, sizeof t);
-        return D3D_OK;
-    }
-    getRawValue(p, values_[size_t(index)], data, bytes);
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(OutBytes{data, bytes}), [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0 || !data) return D3DERR_INVALIDCALL;
+        const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+        const bool texture = fx::isTexture(p.type) && p.elements == 0;
+        if (texture ? bytes < sizeof(void*) : !fx::isNumeric(p.type) || bytes < parameterBytes(p))
+            return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            if (texture) {
+                IDirect3DBaseTexture9* t = textures_[size_t(index)];
+                if (t) t->AddRef();
+                std::memcpy(data, &t, sizeof t);
+                return D3D_OK;
+            }
+            getRawValue(p, values_[size_t(index)], data, bytes);
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT Effect::setNumber(D3DXHANDLE parameter, uint32_t raw, fx::ParamType type,
-                          const char* method) {
+                          EntryCall<ResultCode>& call) {
     const int index = parameterIndex(parameter);
     if (index < 0) return D3DERR_INVALIDCALL;
     const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
     uint32_t current = 0;
     if (!getScalar(p, values_[size_t(index)], type, current)) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned(method, &hr)) return hr;
-    setScalar(p, values_[size_t(index)], raw, type);
-    return D3D_OK;
+    return call.proceed([&] {
+        setScalar(p, values_[size_t(index)], raw, type);
+        return D3D_OK;
+    });
 }
 
-HRESULT Effect::getNumber(D3DXHANDLE parameter, uint32_t* raw, fx::ParamType type,
-                          const char* method) {
+template <class T>
+HRESULT Effect::getNumber(D3DXHANDLE parameter, T* out, fx::ParamType type,
+                          EntryCall<ResultCode>& call) {
     const int index = parameterIndex(parameter);
-    if (index < 0 || !raw) return D3DERR_INVALIDCALL;
+    if (index < 0 || !out) return D3DERR_INVALIDCALL;
     uint32_t value = 0;
     if (!getScalar(layout_->effect.parameters[size_t(index)], values_[size_t(index)], type, value))
         return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned(method, &hr)) return hr;
-    *raw = value;
-    return D3D_OK;
+    return call.proceed([&] {
+        if constexpr (std::is_same_v<T, FLOAT>)
+            *out = std::bit_cast<FLOAT>(value);
+        else
+            *out = static_cast<T>(value);
+        return D3D_OK;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetBool(D3DXHANDLE parameter, BOOL b) {
-    return setNumber(parameter, b ? 1u : 0u, fx::ParamType::Bool, "ID3DXEffect::SetBool");
+    return enter({kInterface, __func__}, [&](auto& call) {
+        return setNumber(parameter, b ? 1u : 0u, fx::ParamType::Bool, call);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetBool(D3DXHANDLE parameter, BOOL* b) {
-    if (b) *b = FALSE;
-    uint32_t raw = 0;
-    const HRESULT hr =
-        getNumber(parameter, b ? &raw : nullptr, fx::ParamType::Bool, "ID3DXEffect::GetBool");
-    if (SUCCEEDED(hr)) *b = static_cast<BOOL>(raw);
-    return hr;
+    return enter({kInterface, __func__}, outputs(b),
+                 [&](auto& call) { return getNumber(parameter, b, fx::ParamType::Bool, call); });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetInt(D3DXHANDLE parameter, INT n) {
-    return setNumber(parameter, static_cast<uint32_t>(n), fx::ParamType::Int,
-                     "ID3DXEffect::SetInt");
+    return enter({kInterface, __func__}, [&](auto& call) {
+        return setNumber(parameter, static_cast<uint32_t>(n), fx::ParamType::Int, call);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetInt(D3DXHANDLE parameter, INT* n) {
-    if (n) *n = 0;
-    uint32_t raw = 0;
-    const HRESULT hr =
-        getNumber(parameter, n ? &raw : nullptr, fx::ParamType::Int, "ID3DXEffect::GetInt");
-    if (SUCCEEDED(hr)) *n = static_cast<INT>(raw);
-    return hr;
+    return enter({kInterface, __func__}, outputs(n),
+                 [&](auto& call) { return getNumber(parameter, n, fx::ParamType::Int, call); });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetFloat(D3DXHANDLE parameter, FLOAT f) {
-    return setNumber(parameter, std::bit_cast<uint32_t>(f), fx::ParamType::Float,
-                     "ID3DXEffect::SetFloat");
+    return enter({kInterface, __func__}, [&](auto& call) {
+        return setNumber(parameter, std::bit_cast<uint32_t>(f), fx::ParamType::Float, call);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetFloat(D3DXHANDLE parameter, FLOAT* f) {
-    if (f) *f = 0.0f;
-    uint32_t raw = 0;
-    const HRESULT hr =
-        getNumber(parameter, f ? &raw : nullptr, fx::ParamType::Float, "ID3DXEffect::GetFloat");
-    if (SUCCEEDED(hr)) *f = std::bit_cast<float>(raw);
-    return hr;
+    return enter({kInterface, __func__}, outputs(f),
+                 [&](auto& call) { return getNumber(parameter, f, fx::ParamType::Float, call); });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetVector(D3DXHANDLE parameter, const D3DXVECTOR4* vector) {
-    const int index = parameterIndex(parameter);
-    if (index < 0 || !vector) return D3DERR_INVALIDCALL;
-    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
-    float current[4];
-    if (!getVector(p, values_[size_t(index)], current)) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::SetVector", &hr)) return hr;
-    const float v[4] = {vector->x, vector->y, vector->z, vector->w};
-    setVector(p, values_[size_t(index)], v);
-    return D3D_OK;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0 || !vector) return D3DERR_INVALIDCALL;
+        const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+        float current[4];
+        if (!getVector(p, values_[size_t(index)], current)) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            const float v[4] = {vector->x, vector->y, vector->z, vector->w};
+            setVector(p, values_[size_t(index)], v);
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetVector(D3DXHANDLE parameter, D3DXVECTOR4* vector) {
-    if (vector) *vector = D3DXVECTOR4(0.0f, 0.0f, 0.0f, 0.0f);
-    const int index = parameterIndex(parameter);
-    if (index < 0 || !vector) return D3DERR_INVALIDCALL;
-    float v[4] = {};
-    if (!getVector(layout_->effect.parameters[size_t(index)], values_[size_t(index)], v))
-        return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetVector", &hr)) return hr;
-    *vector = D3DXVECTOR4(v[0], v[1], v[2], v[3]);
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(vector), [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0 || !vector) return D3DERR_INVALIDCALL;
+        float v[4] = {};
+        if (!getVector(layout_->effect.parameters[size_t(index)], values_[size_t(index)], v))
+            return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            *vector = D3DXVECTOR4(v[0], v[1], v[2], v[3]);
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetMatrix(D3DXHANDLE parameter, const D3DXMATRIX* matrix) {
-    const int index = parameterIndex(parameter);
-    if (index < 0 || !matrix) return D3DERR_INVALIDCALL;
-    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
-    float m[16];
-    if (!getMatrix(p, values_[size_t(index)], m)) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::SetMatrix", &hr)) return hr;
-    std::memcpy(m, &matrix->m[0][0], sizeof m);
-    setMatrix(p, values_[size_t(index)], m);
-    return D3D_OK;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0 || !matrix) return D3DERR_INVALIDCALL;
+        const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+        float m[16];
+        if (!getMatrix(p, values_[size_t(index)], m)) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            std::memcpy(m, &matrix->m[0][0], sizeof m);
+            setMatrix(p, values_[size_t(index)], m);
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetMatrix(D3DXHANDLE parameter, D3DXMATRIX* matrix) {
-    if (matrix) std::memset(&matrix->m[0][0], 0, sizeof(float) * 16);
-    const int index = parameterIndex(parameter);
-    if (index < 0 || !matrix) return D3DERR_INVALIDCALL;
-    float m[16];
-    if (!getMatrix(layout_->effect.parameters[size_t(index)], values_[size_t(index)], m))
-        return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetMatrix", &hr)) return hr;
-    std::memcpy(&matrix->m[0][0], m, sizeof m);
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(matrix), [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0 || !matrix) return D3DERR_INVALIDCALL;
+        float m[16];
+        if (!getMatrix(layout_->effect.parameters[size_t(index)], values_[size_t(index)], m))
+            return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            std::memcpy(&matrix->m[0][0], m, sizeof m);
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetTexture(D3DXHANDLE parameter, IDirect3DBaseTexture9* texture) {
-    const int index = parameterIndex(parameter);
-    if (index < 0) return D3DERR_INVALIDCALL;
-    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
-    if (!fx::isTexture(p.type) || p.elements != 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::SetTexture", &hr)) return hr;
-    return setTextureAt(size_t(index), texture);
+    return enter({kInterface, __func__}, [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0) return D3DERR_INVALIDCALL;
+        const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+        if (!fx::isTexture(p.type) || p.elements != 0) return D3DERR_INVALIDCALL;
+        return call.proceed([&] { return setTextureAt(size_t(index), texture); });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetTexture(D3DXHANDLE parameter,
                                              IDirect3DBaseTexture9** texture) {
-    if (texture) *texture = nullptr;
-    const int index = parameterIndex(parameter);
-    if (index < 0 || !texture) return D3DERR_INVALIDCALL;
-    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
-    if (!fx::isTexture(p.type) || p.elements != 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetTexture", &hr)) return hr;
-    *texture = textures_[size_t(index)];
-    if (*texture) (*texture)->AddRef();
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(texture), [&](auto& call) {
+        const int index = parameterIndex(parameter);
+        if (index < 0 || !texture) return D3DERR_INVALIDCALL;
+        const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+        if (!fx::isTexture(p.type) || p.elements != 0) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            *texture = textures_[size_t(index)];
+            if (*texture) (*texture)->AddRef();
+            return D3D_OK;
+        });
+    });
 }
 
 } // namespace kestrin::platform::d3dx9

@@ -19,11 +19,14 @@
 #include "platform/com_object.h"
 #include "platform/d3dx9/effect_layout.h"
 #include "platform/d3dx9/saved_state.h"
+#include "platform/entry_point.h"
 
 namespace kestrin::platform::d3dx9 {
 
 class Effect final : public ComObject<ID3DXEffect> {
   public:
+    static constexpr std::string_view kInterface = "ID3DXEffect";
+
     // Takes a reference to `device` and creates the programs' shaders on it. A shader the device
     // refuses leaves its technique invalid (ValidateTechnique fails, BeginPass binds NULL) rather
     // than failing the effect. The current technique starts as the first valid one, else the
@@ -100,8 +103,12 @@ class Effect final : public ComObject<ID3DXEffect> {
 
     // Parameter values.
     HRESULT setTextureAt(size_t index, IDirect3DBaseTexture9* texture);
-    HRESULT setNumber(D3DXHANDLE parameter, uint32_t raw, fx::ParamType type, const char* method);
-    HRESULT getNumber(D3DXHANDLE parameter, uint32_t* raw, fx::ParamType type, const char* method);
+    // The bodies of the Set/Get Bool, Int and Float methods.
+    HRESULT setNumber(D3DXHANDLE parameter, uint32_t raw, fx::ParamType type,
+                      EntryCall<ResultCode>& call);
+    template <class T>
+    HRESULT getNumber(D3DXHANDLE parameter, T* out, fx::ParamType type,
+                      EntryCall<ResultCode>& call);
 
     // Passes.
     void createShaders();

@@ -7,10 +7,6 @@
 namespace kestrin::platform::d3dx9 {
 namespace {
 
-bool planned(const char* method, HRESULT* hr) {
-    return hooks::shouldFail(method, hr);
-}
-
 // Keeps the first failure of a sequence of device calls that all run regardless.
 struct FirstFailure {
     HRESULT hr = D3D_OK;
@@ -46,127 +42,134 @@ bool Effect::techniqueValid(size_t technique) const {
 }
 
 HRESULT STDMETHODCALLTYPE Effect::SetTechnique(D3DXHANDLE technique) {
-    const int index = techniqueIndex(technique);
-    if (index < 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::SetTechnique", &hr)) return hr;
-    technique_ = index;
-    return D3D_OK;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        const int index = techniqueIndex(technique);
+        if (index < 0) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            technique_ = index;
+            return D3D_OK;
+        });
+    });
 }
 
 D3DXHANDLE STDMETHODCALLTYPE Effect::GetCurrentTechnique() {
-    HRESULT hr = S_OK;
-    if (technique_ < 0) return nullptr;
-    if (planned("ID3DXEffect::GetCurrentTechnique", &hr)) return nullptr;
-    return techniqueHandle(size_t(technique_));
+    return enter({kInterface, __func__}, FailureValue<D3DXHANDLE>{nullptr},
+                 [&](auto& call) -> D3DXHANDLE {
+                     if (technique_ < 0) return nullptr;
+                     return call.proceed([&] { return techniqueHandle(size_t(technique_)); });
+                 });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::ValidateTechnique(D3DXHANDLE technique) {
-    const int index = techniqueIndex(technique);
-    if (index < 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::ValidateTechnique", &hr)) return hr;
-    return techniqueValid(size_t(index)) ? D3D_OK : E_FAIL;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        const int index = techniqueIndex(technique);
+        if (index < 0) return D3DERR_INVALIDCALL;
+        return call.proceed([&] { return techniqueValid(size_t(index)) ? D3D_OK : E_FAIL; });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::FindNextValidTechnique(D3DXHANDLE technique, D3DXHANDLE* next) {
-    if (next) *next = nullptr;
-    const int after = technique ? techniqueIndex(technique) : -1;
-    if (!next || (technique && after < 0)) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::FindNextValidTechnique", &hr)) return hr;
-    for (size_t t = size_t(after + 1); t < layout_->techniques.size(); ++t) {
-        if (techniqueValid(t)) {
-            *next = techniqueHandle(t);
-            return D3D_OK;
-        }
-    }
-    return S_FALSE;
+    return enter({kInterface, __func__}, outputs(next), [&](auto& call) {
+        const int after = technique ? techniqueIndex(technique) : -1;
+        if (!next || (technique && after < 0)) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            for (size_t t = size_t(after + 1); t < layout_->techniques.size(); ++t) {
+                if (techniqueValid(t)) {
+                    *next = techniqueHandle(t);
+                    return D3D_OK;
+                }
+            }
+            return S_FALSE;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::Begin(UINT* passes, DWORD flags) {
-    if (passes) *passes = 0;
-    if (begun_ || technique_ < 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::Begin", &hr)) return hr;
-    const TechniqueLayout& technique = layout_->techniques[size_t(technique_)];
-    if (!(flags & D3DXFX_DONOTSAVESTATE)) {
-        try {
-            saved_ = SavedState::capture(device_, technique.footprint, flags);
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-    }
-    begun_ = true;
-    activePass_ = -1;
-    if (passes) *passes = static_cast<UINT>(technique.passes.size());
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(passes), [&](auto& call) {
+        if (begun_ || technique_ < 0) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            const TechniqueLayout& technique = layout_->techniques[size_t(technique_)];
+            if (!(flags & D3DXFX_DONOTSAVESTATE))
+                saved_ = SavedState::capture(device_, technique.footprint, flags);
+            begun_ = true;
+            activePass_ = -1;
+            if (passes) *passes = static_cast<UINT>(technique.passes.size());
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::BeginPass(UINT pass) {
-    if (!begun_ || activePass_ >= 0 ||
-        pass >= layout_->techniques[size_t(technique_)].passes.size())
-        return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::BeginPass", &hr)) return hr;
-    activePass_ = static_cast<int>(pass);
-    return applyPass(layout_->techniques[size_t(technique_)].passes[pass]);
+    return enter({kInterface, __func__}, [&](auto& call) {
+        if (!begun_ || activePass_ >= 0 ||
+            pass >= layout_->techniques[size_t(technique_)].passes.size())
+            return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            activePass_ = static_cast<int>(pass);
+            return applyPass(layout_->techniques[size_t(technique_)].passes[pass]);
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::CommitChanges() {
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::CommitChanges", &hr)) return hr;
-    if (activePass_ < 0) return D3D_OK; // nothing to commit to, as D3DX
-    FirstFailure first;
-    for (const StateAction& a :
-         layout_->techniques[size_t(technique_)].passes[size_t(activePass_)].actions)
-        if ((a.kind == ActionKind::PixelShader || a.kind == ActionKind::VertexShader) &&
-            a.program >= 0)
-            first(applyProgram(size_t(a.program)));
-    return first.hr;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        return call.proceed([&] {
+            if (activePass_ < 0) return D3D_OK; // nothing to commit to, as D3DX
+            FirstFailure first;
+            for (const StateAction& a :
+                 layout_->techniques[size_t(technique_)].passes[size_t(activePass_)].actions)
+                if ((a.kind == ActionKind::PixelShader || a.kind == ActionKind::VertexShader) &&
+                    a.program >= 0)
+                    first(applyProgram(size_t(a.program)));
+            return first.hr;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::EndPass() {
-    if (activePass_ < 0) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::EndPass", &hr)) return hr;
-    activePass_ = -1;
-    return D3D_OK;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        if (activePass_ < 0) return D3DERR_INVALIDCALL;
+        return call.close([&] {
+            activePass_ = -1;
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::End() {
-    if (!begun_) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::End", &hr)) return hr;
-    begun_ = false;
-    activePass_ = -1;
-    // Like applying a state block: a state the device refuses to take back is not reported.
-    if (saved_) saved_->restore(device_);
-    saved_.reset();
-    return D3D_OK;
+    return enter({kInterface, __func__}, [&](auto& call) {
+        if (!begun_) return D3DERR_INVALIDCALL;
+        return call.close([&] {
+            begun_ = false;
+            activePass_ = -1;
+            // Like applying a state block: a state the device refuses to take back is not reported.
+            if (saved_) saved_->restore(device_);
+            saved_.reset();
+            return D3D_OK;
+        });
+    });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::GetDevice(IDirect3DDevice9** device) {
-    if (device) *device = nullptr;
-    if (!device) return D3DERR_INVALIDCALL;
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::GetDevice", &hr)) return hr;
-    device_->AddRef();
-    *device = device_;
-    return D3D_OK;
+    return enter({kInterface, __func__}, outputs(device), [&](auto& call) {
+        if (!device) return D3DERR_INVALIDCALL;
+        return call.proceed([&] {
+            device_->AddRef();
+            *device = device_;
+            return D3D_OK;
+        });
+    });
 }
 
 // The effect owns no default-pool objects, so there is nothing to drop or rebuild.
 HRESULT STDMETHODCALLTYPE Effect::OnLostDevice() {
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::OnLostDevice", &hr)) return hr;
-    return D3D_OK;
+    return enter({kInterface, __func__},
+                 [&](auto& call) { return call.proceed([&] { return D3D_OK; }); });
 }
 
 HRESULT STDMETHODCALLTYPE Effect::OnResetDevice() {
-    HRESULT hr = S_OK;
-    if (planned("ID3DXEffect::OnResetDevice", &hr)) return hr;
-    return D3D_OK;
+    return enter({kInterface, __func__},
+                 [&](auto& call) { return call.proceed([&] { return D3D_OK; }); });
 }
 
 // ---- Applying a pass -------------------------------------------------------------------------

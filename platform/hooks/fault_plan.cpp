@@ -1,5 +1,5 @@
-// The fault plan and the call log: every stand-in entry point reports its calls here by name
-// and learns whether this call is to fail.
+// The fault plan, the call log and the failed-call log: every stand-in entry point reports its
+// calls here by name, learns whether this call is to fail, and reports the failures it returns.
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -23,6 +23,7 @@ struct FaultPlan {
     std::vector<PlannedFailure> failures;
     std::unordered_map<std::string, int> counts;
     std::vector<std::string> log;
+    std::vector<FailedCall> failed;
     bool direct3DCreateFails = false;
     int failingEventCall = 0; // absolute call number of CreateEventW to fail; 0: none
     int failingThreadCall = 0;
@@ -50,10 +51,10 @@ void failCall(const std::string& method, int nth, HRESULT result, bool repeat) {
     if (call > 0) p.failures.push_back({method, call, result, repeat});
 }
 
-bool shouldFail(const char* method, HRESULT* result) {
+bool shouldFail(std::string_view method, HRESULT* result) {
     try {
         FaultPlan& p = plan();
-        const std::string name = method ? method : "";
+        const std::string name(method);
         std::lock_guard lock(p.mutex);
         const int call = ++p.counts[name];
         p.log.push_back(name);
@@ -94,6 +95,29 @@ std::vector<std::string> callLog() {
     return p.log;
 }
 
+std::vector<FailedCall> failedCalls() {
+    FaultPlan& p = plan();
+    std::lock_guard lock(p.mutex);
+    return p.failed;
+}
+
+void recordFailedCall(std::string_view scope, std::string_view function, HRESULT result,
+                      bool planned) noexcept {
+    try {
+        FailedCall call;
+        call.method.reserve(scope.size() + 2 + function.size());
+        if (!scope.empty()) call.method.append(scope).append("::");
+        call.method.append(function);
+        call.result = result;
+        call.planned = planned;
+        FaultPlan& p = plan();
+        std::lock_guard lock(p.mutex);
+        p.failed.push_back(std::move(call));
+    } catch (...) {
+        // Out of memory for the log: the call's own result still reports the failure.
+    }
+}
+
 void setDirect3DCreateFails(bool fails) {
     FaultPlan& p = plan();
     std::lock_guard lock(p.mutex);
@@ -126,6 +150,7 @@ void resetFaultPlan() {
     p.failures.clear();
     p.counts.clear();
     p.log.clear();
+    p.failed.clear();
     p.direct3DCreateFails = false;
     p.failingEventCall = 0;
     p.failingThreadCall = 0;

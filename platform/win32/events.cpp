@@ -78,44 +78,41 @@ class Event final : public KernelObject {
 } // namespace
 } // namespace kestrin::platform::win32
 
+using namespace kestrin::platform;
 using namespace kestrin::platform::win32;
 
 extern "C" {
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
-    try {
-        if (plannedFailure("CreateEventW")) return nullptr;
-        HANDLE handle = insertHandle(std::make_shared<Event>(manualReset, initialState));
-        SetLastError(ERROR_SUCCESS);
-        return handle;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return enter({.function = __func__}, LastErrorValue<HANDLE>{nullptr}, [&](auto& call) {
+        return call.proceed([&] {
+            HANDLE handle = insertHandle(std::make_shared<Event>(manualReset, initialState));
+            SetLastError(ERROR_SUCCESS);
+            return handle;
+        });
+    });
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<BOOL>{FALSE}, [&](auto& call) -> BOOL {
         auto object = lookupHandleAs<Event>(event);
-        if (!object || plannedFailure("SetEvent")) return FALSE;
-        object->set();
-        return TRUE;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+        if (!object) return FALSE;
+        return call.proceed([&] {
+            object->set();
+            return TRUE;
+        });
+    });
 }
 
 BOOL WINAPI ResetEvent(HANDLE event) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<BOOL>{FALSE}, [&](auto& call) -> BOOL {
         auto object = lookupHandleAs<Event>(event);
-        if (!object || plannedFailure("ResetEvent")) return FALSE;
-        object->reset();
-        return TRUE;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+        if (!object) return FALSE;
+        return call.proceed([&] {
+            object->reset();
+            return TRUE;
+        });
+    });
 }
 
 } // extern "C"

@@ -6,7 +6,6 @@
 #include <thread>
 #include <unordered_map>
 
-#include "platform/test_hooks.h"
 #include "platform/win32/threads.h"
 
 namespace kestrin::platform::win32 {
@@ -90,13 +89,6 @@ DWORD errorFromResult(HRESULT result) {
                                                       : static_cast<DWORD>(ERROR_GEN_FAILURE);
 }
 
-bool plannedFailure(const char* function) {
-    HRESULT result = S_OK;
-    if (!hooks::shouldFail(function, &result)) return false;
-    SetLastError(errorFromResult(result));
-    return true;
-}
-
 int waitingThreads(HANDLE handle) {
     auto object = lookupHandle(handle);
     return object ? object->waiters() : 0;
@@ -104,6 +96,7 @@ int waitingThreads(HANDLE handle) {
 
 } // namespace kestrin::platform::win32
 
+using namespace kestrin::platform;
 using namespace kestrin::platform::win32;
 
 extern "C" {
@@ -121,43 +114,39 @@ HANDLE WINAPI GetCurrentProcess(void) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    try {
-        const Deadline deadline = deadlineAfter(milliseconds);
-        if (handle == kCurrentProcess) {
-            if (plannedFailure("WaitForSingleObject")) return WAIT_FAILED;
-            return waitForever(deadline) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-        }
-        std::shared_ptr<KernelObject> object = lookupHandle(handle);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-        if (plannedFailure("WaitForSingleObject")) return WAIT_FAILED;
-        return object->waitUntil(deadline) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return WAIT_FAILED;
-    }
+    return enter(
+        {.function = __func__}, LastErrorValue<DWORD>{WAIT_FAILED}, [&](auto& call) -> DWORD {
+            const Deadline deadline = deadlineAfter(milliseconds);
+            std::shared_ptr<KernelObject> object;
+            if (handle != kCurrentProcess && !(object = lookupHandle(handle))) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return WAIT_FAILED;
+            }
+            return call.proceed([&] {
+                const bool signalled = object ? object->waitUntil(deadline) : waitForever(deadline);
+                return signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+            });
+        });
 }
 
+// Closing ends the handle even when the call is planned to fail: Windows only refuses to close a
+// handle that is not one (or is protected from closing, which these never are).
 BOOL WINAPI CloseHandle(HANDLE handle) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<BOOL>{FALSE}, [&](auto& call) -> BOOL {
         // Closing a pseudo-handle does nothing and succeeds.
         if (handle == kCurrentThread || handle == kCurrentProcess) return TRUE;
         if (!handle || !lookupHandle(handle)) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (plannedFailure("CloseHandle")) return FALSE;
-        if (!removeHandle(handle)) { // closed meanwhile by another thread
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        return TRUE;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+        return call.close([&]() -> BOOL {
+            if (!removeHandle(handle)) { // closed meanwhile by another thread
+                SetLastError(ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+            return TRUE;
+        });
+    });
 }
 
 } // extern "C"

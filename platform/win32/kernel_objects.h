@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/entry_point.h"
 #include "windows.h"
 
 namespace kestrin::platform::win32 {
@@ -44,12 +45,32 @@ template <class T> std::shared_ptr<T> lookupHandleAs(HANDLE handle) {
     return object;
 }
 
-// Asks the test hooks' fault plan about this call of `function`; when it is to fail, sets the
-// last error from the planned result and returns true.
-bool plannedFailure(const char* function);
 // The Win32 error code a planned HRESULT stands for: the code of a FACILITY_WIN32 result,
 // ERROR_GEN_FAILURE for any other.
 DWORD errorFromResult(HRESULT result);
+
+// The result policy of a Win32 function (platform/entry_point.h): one value means failure (a null
+// handle, FALSE, WAIT_FAILED, 0) and the last error says why. A planned failure sets the last
+// error from the planned result; an exception sets ERROR_NOT_ENOUGH_MEMORY (bad_alloc) or
+// ERROR_GEN_FAILURE; a genuine failure is logged as HRESULT_FROM_WIN32 of the last error the call
+// set.
+template <class R> struct LastErrorValue {
+    using Result = R;
+    R failure;
+    R planned(HRESULT hr) const noexcept {
+        SetLastError(errorFromResult(hr));
+        return failure;
+    }
+    R thrown(HRESULT hr) const noexcept {
+        SetLastError(hr == E_OUTOFMEMORY ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE);
+        return failure;
+    }
+    bool failed(R r) const noexcept { return r == failure; }
+    HRESULT logged(R) const noexcept {
+        const DWORD error = GetLastError();
+        return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+    }
+};
 
 // For tests: threads blocked in a wait on the object behind `handle` (0 for a bad handle). Lets
 // a test know that waiters are parked before it signals, instead of guessing with sleeps.

@@ -47,20 +47,19 @@ using namespace kestrin::platform;
 using namespace kestrin::platform::win32;
 
 extern "C" int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-    try {
-        if (plannedFailure("MessageBoxW")) return 0;
-        hooks::MessageBoxRecord record;
-        record.owner = owner;
-        record.text = utf16FromWide(text ? text : L"");
-        record.caption = utf16FromWide(caption ? caption : L"Error"); // Windows' default caption
-        record.style = type;
-        const std::string line =
-            "MessageBoxW [" + utf8FromUtf16(record.caption) + "] " + oneLine(record.utf8()) + "\n";
-        hooks::recordMessageBox(record);
-        std::fputs(line.c_str(), stderr);
-        return firstButton(type);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return enter({.function = __func__}, LastErrorValue<int>{0}, [&](auto& call) {
+        return call.proceed([&] {
+            hooks::MessageBoxRecord record;
+            record.owner = owner;
+            record.text = utf16FromWide(text ? text : L"");
+            record.caption =
+                utf16FromWide(caption ? caption : L"Error"); // Windows' default caption
+            record.style = type;
+            const std::string line = "MessageBoxW [" + utf8FromUtf16(record.caption) + "] " +
+                                     oneLine(record.utf8()) + "\n";
+            hooks::recordMessageBox(record);
+            std::fputs(line.c_str(), stderr);
+            return firstButton(type);
+        });
+    });
 }

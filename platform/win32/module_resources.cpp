@@ -165,6 +165,7 @@ const KestrinResourceEntry* entryOf(HMODULE module, HRSRC resource) {
 } // namespace
 } // namespace kestrin::platform::win32
 
+using namespace kestrin::platform;
 using namespace kestrin::platform::win32;
 
 void registerModuleResources(HMODULE module, const KestrinResourceEntry* table) {
@@ -179,62 +180,52 @@ void registerModuleResources(HMODULE module, const KestrinResourceEntry* table) 
 extern "C" {
 
 HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<HRSRC>{nullptr}, [&](auto& call) -> HRSRC {
         if (!name || !type) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        if (plannedFailure("FindResourceW")) return nullptr;
-        return findResource(module, type, name, 0, true);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+        return call.proceed([&] { return findResource(module, type, name, 0, true); });
+    });
 }
 
 HRSRC WINAPI FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<HRSRC>{nullptr}, [&](auto& call) -> HRSRC {
         if (!name || !type) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        if (plannedFailure("FindResourceExW")) return nullptr;
-        return findResource(module, type, name, language, language == 0);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+        return call.proceed(
+            [&] { return findResource(module, type, name, language, language == 0); });
+    });
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
-    try {
-        const KestrinResourceEntry* entry = entryOf(module, resource);
-        if (!entry || plannedFailure("LoadResource")) return nullptr;
-        return const_cast<void*>(entry->data);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return enter({.function = __func__}, LastErrorValue<HGLOBAL>{nullptr},
+                 [&](auto& call) -> HGLOBAL {
+                     const KestrinResourceEntry* entry = entryOf(module, resource);
+                     if (!entry) return nullptr;
+                     return call.proceed([&] { return const_cast<void*>(entry->data); });
+                 });
 }
 
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<DWORD>{0}, [&](auto& call) -> DWORD {
         const KestrinResourceEntry* entry = entryOf(module, resource);
-        if (!entry || plannedFailure("SizeofResource")) return 0;
-        return entry->size;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+        if (!entry) return 0;
+        return call.proceed([&] { return entry->size; });
+    });
 }
 
 LPVOID WINAPI LockResource(HGLOBAL data) {
-    if (!data) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (plannedFailure("LockResource")) return nullptr;
-    return data;
+    return enter({.function = __func__}, LastErrorValue<LPVOID>{nullptr},
+                 [&](auto& call) -> LPVOID {
+                     if (!data) {
+                         SetLastError(ERROR_INVALID_HANDLE);
+                         return nullptr;
+                     }
+                     return call.proceed([&] { return data; });
+                 });
 }
 
 // Obsolete on Windows since 32-bit Windows: does nothing and returns FALSE.

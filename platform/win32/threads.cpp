@@ -50,6 +50,24 @@ DWORD newThreadId() {
 
 thread_local std::shared_ptr<Thread> current;
 
+// The result policy of _beginthreadex (platform/entry_point.h): 0 means failure and errno says
+// why. A planned failure is EAGAIN (no thread could be made), an exception ENOMEM.
+struct ErrnoValue {
+    using Result = uintptr_t;
+    uintptr_t planned(HRESULT) const noexcept {
+        errno = EAGAIN;
+        return 0;
+    }
+    uintptr_t thrown(HRESULT) const noexcept {
+        errno = ENOMEM;
+        return 0;
+    }
+    bool failed(uintptr_t r) const noexcept { return r == 0; }
+    HRESULT logged(uintptr_t) const noexcept {
+        return errno == EINVAL ? E_INVALIDARG : errno == ENOMEM ? E_OUTOFMEMORY : E_FAIL;
+    }
+};
+
 using StartRoutine = unsigned (*)(void*);
 
 struct StartBlock {
@@ -118,51 +136,46 @@ std::shared_ptr<Thread> currentThread() {
 
 } // namespace kestrin::platform::win32
 
+using namespace kestrin::platform;
 using namespace kestrin::platform::win32;
 
 extern "C" {
 
 uintptr_t __cdecl _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(void*),
                                  void* arg, unsigned initFlag, unsigned* threadId) {
-    if (threadId) *threadId = 0;
-    if (!start || initFlag != 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    try {
-        if (plannedFailure("_beginthreadex")) {
-            errno = EAGAIN;
-            return 0;
+    return enter({.function = __func__}, ErrnoValue{}, outputs(threadId), [&](auto& call) {
+        if (!start || initFlag != 0) {
+            errno = EINVAL;
+            return uintptr_t{0};
         }
-        auto thread = std::make_shared<Thread>(newThreadId());
-        auto block = std::make_unique<StartBlock>(StartBlock{thread, start, arg});
+        return call.proceed([&]() -> uintptr_t {
+            auto thread = std::make_shared<Thread>(newThreadId());
+            auto block = std::make_unique<StartBlock>(StartBlock{thread, start, arg});
 
-        pthread_attr_t attributes;
-        if (pthread_attr_init(&attributes) != 0) {
-            errno = EAGAIN;
-            return 0;
-        }
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        size_t defaultStack = 0;
-        pthread_attr_getstacksize(&attributes, &defaultStack);
-        if (stackSize > defaultStack) pthread_attr_setstacksize(&attributes, stackSize);
+            pthread_attr_t attributes;
+            if (pthread_attr_init(&attributes) != 0) {
+                errno = EAGAIN;
+                return 0;
+            }
+            pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+            size_t defaultStack = 0;
+            pthread_attr_getstacksize(&attributes, &defaultStack);
+            if (stackSize > defaultStack) pthread_attr_setstacksize(&attributes, stackSize);
 
-        HANDLE handle = insertHandle(thread);
-        pthread_t native;
-        const int created = pthread_create(&native, &attributes, threadMain, block.get());
-        pthread_attr_destroy(&attributes);
-        if (created != 0) {
-            removeHandle(handle);
-            errno = EAGAIN;
-            return 0;
-        }
-        block.release(); // the thread owns it now
-        if (threadId) *threadId = thread->id();
-        return reinterpret_cast<uintptr_t>(handle);
-    } catch (...) {
-        errno = ENOMEM;
-        return 0;
-    }
+            HANDLE handle = insertHandle(thread);
+            pthread_t native;
+            const int created = pthread_create(&native, &attributes, threadMain, block.get());
+            pthread_attr_destroy(&attributes);
+            if (created != 0) {
+                removeHandle(handle);
+                errno = EAGAIN;
+                return 0;
+            }
+            block.release(); // the thread owns it now
+            if (threadId) *threadId = thread->id();
+            return reinterpret_cast<uintptr_t>(handle);
+        });
+    });
 }
 
 void __cdecl _endthreadex(unsigned exitCode) {
@@ -181,15 +194,12 @@ HANDLE WINAPI GetCurrentThread(void) {
 }
 
 DWORD WINAPI GetCurrentThreadId(void) {
-    try {
-        return currentThread()->id();
-    } catch (...) {
-        return 0;
-    }
+    return enter({.function = __func__}, FailureValue<DWORD>{0},
+                 [&](auto&) { return currentThread()->id(); });
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<BOOL>{FALSE}, [&](auto&) -> BOOL {
         auto object = lookupHandleAs<Thread>(thread);
         if (!object) return FALSE;
         if (!exitCode) {
@@ -198,25 +208,20 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
         }
         *exitCode = object->exitCode();
         return TRUE;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    });
 }
 
 int WINAPI GetThreadPriority(HANDLE thread) {
-    try {
-        auto object = lookupHandleAs<Thread>(thread);
-        if (!object || plannedFailure("GetThreadPriority")) return THREAD_PRIORITY_ERROR_RETURN;
-        return object->priority.load();
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return THREAD_PRIORITY_ERROR_RETURN;
-    }
+    return enter({.function = __func__}, LastErrorValue<int>{THREAD_PRIORITY_ERROR_RETURN},
+                 [&](auto& call) -> int {
+                     auto object = lookupHandleAs<Thread>(thread);
+                     if (!object) return THREAD_PRIORITY_ERROR_RETURN;
+                     return call.proceed([&] { return object->priority.load(); });
+                 });
 }
 
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
-    try {
+    return enter({.function = __func__}, LastErrorValue<BOOL>{FALSE}, [&](auto& call) -> BOOL {
         auto object = lookupHandleAs<Thread>(thread);
         if (!object) return FALSE;
         const bool accepted =
@@ -226,13 +231,11 @@ BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        if (plannedFailure("SetThreadPriority")) return FALSE;
-        object->priority.store(priority);
-        return TRUE;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+        return call.proceed([&] {
+            object->priority.store(priority);
+            return TRUE;
+        });
+    });
 }
 
 void WINAPI Sleep(DWORD milliseconds) {

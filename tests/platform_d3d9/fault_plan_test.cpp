@@ -2,12 +2,16 @@
 // unchanged and the call is logged under its name.
 #include <functional>
 
+#include "tests/common/failed_calls.h"
 #include "tests/platform_d3d9/d3d9_fixture.h"
 
 namespace kestrin::platform::d3d9::test {
 namespace {
 
 using FaultPlanTest = D3D9Test;
+using test_support::FailedCalls;
+using test_support::genuine;
+using test_support::planned;
 
 struct Call {
     const char* name;
@@ -125,9 +129,7 @@ TEST_F(FaultPlanTest, EveryEntryPointAsksTheFaultPlan) {
         {"IDirect3DDevice9::EndScene",
          [&] {
              EXPECT_EQ(d->BeginScene(), D3D_OK);
-             const HRESULT hr = d->EndScene();
-             if (FAILED(hr)) d->EndScene();
-             return hr;
+             return d->EndScene();
          }},
         {"IDirect3DDevice9::SetViewport", [&] { return d->SetViewport(&viewport); }},
         {"IDirect3DDevice9::GetViewport", [&] { return d->GetViewport(&viewport); }},
@@ -186,7 +188,8 @@ TEST_F(FaultPlanTest, EveryEntryPointAsksTheFaultPlan) {
         {"IDirect3DTexture9::GetLevelDesc", [&] { return system->GetLevelDesc(0, &desc); }},
         {"IDirect3DTexture9::GetSurfaceLevel",
          [&] { return keep(system->GetSurfaceLevel(0, &surfaceOut)); }},
-        // Locks are undone, and unlocks redone, so the next call finds the same state.
+        // Locks are undone, and unlocks redone, so the next call finds the same state. (An
+        // unlock ends its lock even when it is planned to fail.)
         {"IDirect3DTexture9::LockRect",
          [&] {
              const HRESULT hr = system->LockRect(0, &lr, nullptr, 0);
@@ -196,7 +199,7 @@ TEST_F(FaultPlanTest, EveryEntryPointAsksTheFaultPlan) {
         {"IDirect3DTexture9::UnlockRect",
          [&] {
              const HRESULT hr = locked->UnlockRect(0);
-             if (SUCCEEDED(hr)) locked->LockRect(0, &lr, nullptr, 0);
+             EXPECT_EQ(locked->LockRect(0, &lr, nullptr, 0), D3D_OK);
              return hr;
          }},
         {"IDirect3DTexture9::AddDirtyRect", [&] { return system->AddDirtyRect(nullptr); }},
@@ -213,7 +216,7 @@ TEST_F(FaultPlanTest, EveryEntryPointAsksTheFaultPlan) {
         {"IDirect3DSurface9::UnlockRect",
          [&] {
              const HRESULT hr = lockedSurface->UnlockRect();
-             if (SUCCEEDED(hr)) lockedSurface->LockRect(&lr, nullptr, 0);
+             EXPECT_EQ(lockedSurface->LockRect(&lr, nullptr, 0), D3D_OK);
              return hr;
          }},
         {"IDirect3DVertexBuffer9::GetDevice", [&] { return keep(quad_->GetDevice(&deviceOut)); }},
@@ -226,7 +229,7 @@ TEST_F(FaultPlanTest, EveryEntryPointAsksTheFaultPlan) {
         {"IDirect3DVertexBuffer9::Unlock",
          [&] {
              const HRESULT hr = quad_->Unlock();
-             if (SUCCEEDED(hr)) quad_->Lock(0, 0, &data, 0);
+             EXPECT_EQ(quad_->Lock(0, 0, &data, 0), D3D_OK);
              return hr;
          }},
         {"IDirect3DVertexBuffer9::GetDesc", [&] { return quad_->GetDesc(&bufferDesc); }},
@@ -270,6 +273,63 @@ TEST_F(FaultPlanTest, FailedCreationsClearTheirOutput) {
     EXPECT_EQ(Direct3DCreate9(D3D_SDK_VERSION), nullptr);
     hooks::failCall("IDirect3DDevice9::DrawPrimitive", 2, E_FAIL, true);
     EXPECT_EQ(hooks::callCount("IDirect3DDevice9::DrawPrimitive"), 0);
+}
+
+// A planned failure of a call that ends a scene or a lock still ends it, as Direct3D 9 never
+// leaves one open behind a failed call; a caller that ignores the result carries on normally, and
+// the planned call is the only failure. A planned failure of a call that opens one opens nothing.
+TEST_F(FaultPlanTest, PlannedFailuresStillEndScenesAndLocksButOpenNothing) {
+    Ref<IDirect3DTexture9> texture = makeTexture(4, 4, 0, kUnsigned, D3DPOOL_SYSTEMMEM);
+    Ref<IDirect3DSurface9> surface = makeSurface(4, 4, kUnsigned);
+    bindQuad(4, 4);
+    D3DLOCKED_RECT lr;
+    void* data = nullptr;
+    hooks::reset();
+    hooks::failCall("IDirect3DDevice9::EndScene", 1, E_FAIL);
+    hooks::failCall("IDirect3DSurface9::UnlockRect", 1, E_FAIL);
+    hooks::failCall("IDirect3DTexture9::UnlockRect", 1, E_FAIL);
+    hooks::failCall("IDirect3DVertexBuffer9::Unlock", 1, E_FAIL);
+
+    ASSERT_EQ(device_->BeginScene(), D3D_OK);
+    EXPECT_EQ(device_->EndScene(), E_FAIL);
+    EXPECT_EQ(device_->BeginScene(), D3D_OK);
+    EXPECT_EQ(device_->EndScene(), D3D_OK);
+    ASSERT_EQ(surface->LockRect(&lr, nullptr, 0), D3D_OK);
+    EXPECT_EQ(surface->UnlockRect(), E_FAIL);
+    EXPECT_EQ(surface->LockRect(&lr, nullptr, 0), D3D_OK);
+    EXPECT_EQ(surface->UnlockRect(), D3D_OK);
+    ASSERT_EQ(texture->LockRect(0, &lr, nullptr, 0), D3D_OK);
+    EXPECT_EQ(texture->UnlockRect(0), E_FAIL);
+    EXPECT_EQ(texture->LockRect(0, &lr, nullptr, 0), D3D_OK);
+    EXPECT_EQ(texture->UnlockRect(0), D3D_OK);
+    // Buffer locks nest: the failed unlock ended one of two.
+    ASSERT_EQ(quad_->Lock(0, 0, &data, 0), D3D_OK);
+    ASSERT_EQ(quad_->Lock(0, 0, &data, 0), D3D_OK);
+    EXPECT_EQ(quad_->Unlock(), E_FAIL);
+    EXPECT_EQ(quad_->Unlock(), D3D_OK);
+    EXPECT_EQ(hooks::failedCalls(),
+              (FailedCalls{planned("IDirect3DDevice9::EndScene", E_FAIL),
+                           planned("IDirect3DSurface9::UnlockRect", E_FAIL),
+                           planned("IDirect3DTexture9::UnlockRect", E_FAIL),
+                           planned("IDirect3DVertexBuffer9::Unlock", E_FAIL)}));
+
+    hooks::reset();
+    hooks::failCall("IDirect3DDevice9::BeginScene", 1, E_FAIL);
+    hooks::failCall("IDirect3DSurface9::LockRect", 1, E_FAIL);
+    hooks::failCall("IDirect3DVertexBuffer9::Lock", 1, E_FAIL);
+    EXPECT_EQ(device_->BeginScene(), E_FAIL);
+    EXPECT_EQ(device_->EndScene(), D3DERR_INVALIDCALL);
+    EXPECT_EQ(surface->LockRect(&lr, nullptr, 0), E_FAIL);
+    EXPECT_EQ(surface->UnlockRect(), D3DERR_INVALIDCALL);
+    EXPECT_EQ(quad_->Lock(0, 0, &data, 0), E_FAIL);
+    EXPECT_EQ(quad_->Unlock(), D3DERR_INVALIDCALL);
+    EXPECT_EQ(hooks::failedCalls(),
+              (FailedCalls{planned("IDirect3DDevice9::BeginScene", E_FAIL),
+                           genuine("IDirect3DDevice9::EndScene", D3DERR_INVALIDCALL),
+                           planned("IDirect3DSurface9::LockRect", E_FAIL),
+                           genuine("IDirect3DSurface9::UnlockRect", D3DERR_INVALIDCALL),
+                           planned("IDirect3DVertexBuffer9::Lock", E_FAIL),
+                           genuine("IDirect3DVertexBuffer9::Unlock", D3DERR_INVALIDCALL)}));
 }
 
 } // namespace

@@ -8,12 +8,16 @@
 #include <map>
 
 #include "shader/ctab.h"
+#include "tests/common/failed_calls.h"
 #include "tests/platform_d3dx9/d3dx9_test_support.h"
 
 namespace kestrin::platform::d3dx9::testing {
 namespace {
 
 using kestrin::testing::builtEffect;
+using test_support::FailedCalls;
+using test_support::genuine;
+using test_support::planned;
 
 constexpr DWORD kStages = 16;
 
@@ -270,6 +274,47 @@ TEST_F(EffectBinding, CallsOutOfOrderAreRefused) {
     ASSERT_EQ(effect_->Begin(&passes, 0), D3D_OK);
     ASSERT_EQ(effect_->BeginPass(0), D3D_OK);
     effect_.reset();
+    device_->SetPixelShader(nullptr);
+    for (DWORD s = 0; s < kStages; ++s) device_->SetTexture(s, nullptr);
+}
+
+// A planned failure of EndPass or End still ends the pass or the effect (End still restores what
+// Begin saved), as D3DX does, so a caller that ignores the results runs every pass and the
+// planned calls are the only failures. A planned Begin or BeginPass begins nothing.
+TEST_F(EffectBinding, PlannedFailuresOfEndPassAndEndStillEndThem) {
+    hooks::reset();
+    hooks::failCall("ID3DXEffect::EndPass", 1, E_FAIL, /*repeat=*/true);
+    hooks::failCall("ID3DXEffect::End", 1, E_OUTOFMEMORY);
+    UINT passes = 0;
+    ASSERT_EQ(effect_->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(passes, 3u);
+    for (UINT p = 0; p < passes; ++p) {
+        EXPECT_EQ(effect_->BeginPass(p), D3D_OK) << p;
+        EXPECT_EQ(effect_->EndPass(), E_FAIL);
+    }
+    EXPECT_EQ(effect_->End(), E_OUTOFMEMORY);
+    Ref<IDirect3DPixelShader9> ps;
+    ASSERT_EQ(device_->GetPixelShader(ps.put()), D3D_OK);
+    EXPECT_EQ(ps.get(), nullptr) << "End restored the program Begin saved";
+    EXPECT_EQ(hooks::failedCalls(), (FailedCalls{planned("ID3DXEffect::EndPass", E_FAIL),
+                                                 planned("ID3DXEffect::EndPass", E_FAIL),
+                                                 planned("ID3DXEffect::EndPass", E_FAIL),
+                                                 planned("ID3DXEffect::End", E_OUTOFMEMORY)}));
+
+    hooks::reset();
+    hooks::failCall("ID3DXEffect::Begin", 1, E_FAIL);
+    hooks::failCall("ID3DXEffect::BeginPass", 1, E_FAIL);
+    EXPECT_EQ(effect_->Begin(&passes, 0), E_FAIL);
+    EXPECT_EQ(effect_->End(), D3DERR_INVALIDCALL);
+    ASSERT_EQ(effect_->Begin(&passes, 0), D3D_OK);
+    EXPECT_EQ(effect_->BeginPass(0), E_FAIL);
+    EXPECT_EQ(effect_->EndPass(), D3DERR_INVALIDCALL);
+    EXPECT_EQ(effect_->End(), D3D_OK);
+    EXPECT_EQ(hooks::failedCalls(),
+              (FailedCalls{planned("ID3DXEffect::Begin", E_FAIL),
+                           genuine("ID3DXEffect::End", D3DERR_INVALIDCALL),
+                           planned("ID3DXEffect::BeginPass", E_FAIL),
+                           genuine("ID3DXEffect::EndPass", D3DERR_INVALIDCALL)}));
     device_->SetPixelShader(nullptr);
     for (DWORD s = 0; s < kStages; ++s) device_->SetTexture(s, nullptr);
 }

@@ -10,8 +10,10 @@
 #include "fx/reader.h"
 #include "fx/writer.h"
 #include "platform/module_resources.h"
+#include "process.h"
 #include "shader/bytecode.h"
 #include "shader/ctab.h"
+#include "tests/common/failed_calls.h"
 #include "tests/platform_d3dx9/d3dx9_test_support.h"
 #include "windows.h"
 
@@ -427,12 +429,13 @@ TEST_F(EffectCreation, FaultPlanReachesEveryEntryPoint) {
     failNext("ID3DXEffect::BeginPass");
     EXPECT_EQ(effect->BeginPass(0), planned);
     EXPECT_EQ(effect->BeginPass(0), D3D_OK);
+    // A planned failure of a call that ends a state still ends it.
     failNext("ID3DXEffect::EndPass");
     EXPECT_EQ(effect->EndPass(), planned);
-    EXPECT_EQ(effect->EndPass(), D3D_OK);
+    EXPECT_EQ(effect->EndPass(), D3DERR_INVALIDCALL);
     failNext("ID3DXEffect::End");
     EXPECT_EQ(effect->End(), planned);
-    EXPECT_EQ(effect->End(), D3D_OK);
+    EXPECT_EQ(effect->End(), D3DERR_INVALIDCALL);
     // Methods that return handles return null.
     failNext("ID3DXEffect::GetParameterByName");
     EXPECT_EQ(effect->GetParameterByName(nullptr, "pixGain"), nullptr);
@@ -449,6 +452,65 @@ TEST_F(EffectCreation, FaultPlanReachesEveryEntryPoint) {
     failNext("ID3DXBuffer::GetBufferPointer");
     EXPECT_EQ(errors->GetBufferPointer(), nullptr);
     EXPECT_NE(errors->GetBufferPointer(), nullptr);
+}
+
+unsigned __stdcall returnAtOnce(void*) {
+    return 0;
+}
+
+// Each stand-in names its calls once (its interface, and the method's own name); the fault plan
+// and both logs see exactly the names these calls have on Windows.
+TEST_F(EffectCreation, EntryPointsGoByTheirWindowsNames) {
+    Ref<IDirect3DDevice9> device = openDevice();
+    ASSERT_TRUE(device);
+    Ref<ID3DXEffect> effect = createBuiltEffect(device.get());
+    ASSERT_TRUE(effect);
+    hooks::reset();
+
+    IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    ASSERT_NE(d3d, nullptr);
+    d3d->Release();
+    Ref<IDirect3DTexture9> texture;
+    ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_A16B16G16R16, D3DPOOL_SYSTEMMEM,
+                                    texture.put(), nullptr),
+              D3D_OK);
+    Ref<IDirect3DSurface9> level;
+    ASSERT_EQ(texture->GetSurfaceLevel(0, level.put()), D3D_OK);
+    D3DLOCKED_RECT lr;
+    ASSERT_EQ(level->LockRect(&lr, nullptr, 0), D3D_OK);
+    ASSERT_EQ(level->UnlockRect(), D3D_OK);
+    ASSERT_EQ(effect->SetFloat("pixGain", 1.0f), D3D_OK);
+    ASSERT_NE(effect->GetTechniqueByName("BilateralFiltering"), nullptr);
+    Ref<ID3DXBuffer> buffer;
+    ASSERT_EQ(D3DXCreateBuffer(4, buffer.put()), D3D_OK);
+    ASSERT_EQ(buffer->GetBufferSize(), 4u);
+    const uintptr_t thread = _beginthreadex(nullptr, 0, returnAtOnce, nullptr, 0, nullptr);
+    ASSERT_NE(thread, 0u);
+    ASSERT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(thread), 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(thread)));
+    ASSERT_EQ(MessageBoxW(nullptr, L"names", L"Kestrin", MB_OK), IDOK);
+
+    EXPECT_EQ(hooks::callLog(),
+              (std::vector<std::string>{"Direct3DCreate9", "IDirect3DDevice9::CreateTexture",
+                                        "IDirect3DTexture9::GetSurfaceLevel",
+                                        "IDirect3DSurface9::LockRect",
+                                        "IDirect3DSurface9::UnlockRect", "ID3DXEffect::SetFloat",
+                                        "ID3DXEffect::GetTechniqueByName", "D3DXCreateBuffer",
+                                        "ID3DXBuffer::GetBufferSize", "_beginthreadex",
+                                        "WaitForSingleObject", "CloseHandle", "MessageBoxW"}));
+    // The same names reach the failed-call log.
+    hooks::failCall("D3DXCreateEffectFromResourceW", 1, E_FAIL);
+    hooks::failCall("IDirect3DDevice9::SetPixelShaderConstantF", 1, E_FAIL);
+    ID3DXEffect* none = kPoison;
+    EXPECT_EQ(D3DXCreateEffectFromResourceW(device.get(), nullptr, MAKEINTRESOURCEW(104), nullptr,
+                                            nullptr, 0, nullptr, &none, nullptr),
+              E_FAIL);
+    const float f[4] = {};
+    EXPECT_EQ(device->SetPixelShaderConstantF(0, f, 1), E_FAIL);
+    EXPECT_EQ(hooks::failedCalls(),
+              (test_support::FailedCalls{
+                  test_support::planned("D3DXCreateEffectFromResourceW", E_FAIL),
+                  test_support::planned("IDirect3DDevice9::SetPixelShaderConstantF", E_FAIL)}));
 }
 
 } // namespace

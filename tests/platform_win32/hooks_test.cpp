@@ -123,6 +123,23 @@ TEST_F(TestHooks, WaitsAndSetsCanBeMadeToFail) {
                                         "WaitForSingleObject", "SetEvent", "WaitForSingleObject"}));
 }
 
+// A planned CloseHandle still closes the handle: Windows refuses to close only what is not a
+// handle, so nothing can be left open behind the failure.
+TEST_F(TestHooks, PlannedCloseHandleStillClosesTheHandle) {
+    HANDLE event = makeEvent(false, true);
+    ASSERT_NE(event, nullptr);
+    hooks::failCall("CloseHandle", 1, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(CloseHandle(event));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    const std::vector<hooks::FailedCall> failed = hooks::failedCalls();
+    ASSERT_EQ(failed.size(), 2u);
+    EXPECT_TRUE(failed[0].planned);
+    EXPECT_EQ(failed[1], (hooks::FailedCall{"WaitForSingleObject",
+                                            HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE), false}));
+}
+
 // Keeps the compiler from removing an allocation whose result is only compared with null.
 template <class T> T* escape(T* pointer) {
     asm volatile("" : : "g"(pointer) : "memory");

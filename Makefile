@@ -17,6 +17,7 @@ bench: deps
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j2
 	for b in build/native/bench/*_bench; do "$$b"; done
+	KESTRIN_SOAK_FRAMES=10000 build/native/tests/hostsim/soak_tests
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -67,6 +67,9 @@ TEST_P(FailedRebuildStep, FailsThatFrameAndTheNextOneRebuilds) {
     EXPECT_TRUE(out.untouched());
     EXPECT_EQ(messageTexts(), Msgs{row.message});
     EXPECT_TRUE(messageBoxesWellFormed());
+    // The step's failure is the one that failed the frame: nothing else failed after it.
+    EXPECT_EQ(hooks::failedCalls(),
+              (std::vector<hooks::FailedCall>{{row.method, E_OUTOFMEMORY, true}}));
 
     hooks::reset();
     EXPECT_TRUE(session().runsExactly(2, out)); // the same frame, the same size
@@ -106,6 +109,8 @@ TEST_P(FailedTrackValue, FailsThatFrameAndTheNextOneAppliesThem) {
     EXPECT_EQ(session().proc(1, out), 0);
     EXPECT_TRUE(out.untouched());
     EXPECT_EQ(messageTexts(), Msgs{messages[failing]});
+    EXPECT_EQ(hooks::failedCalls(),
+              (std::vector<hooks::FailedCall>{{"ID3DXEffect::SetFloat", E_FAIL, true}}));
     hooks::reset();
     EXPECT_TRUE(session().runsExactly(1, out));
     EXPECT_EQ(hooks::callCount("ID3DXEffect::SetFloat"), 3);

@@ -39,6 +39,7 @@ inline constexpr const char* kBindPitchFailed = "オフセットのセットに�
 inline constexpr const char* kSetGainFailed = "パラメータ1のセットに失敗しました";
 inline constexpr const char* kSetPixDistFailed = "パラメータ2のセットに失敗しました";
 inline constexpr const char* kSetPosDistFailed = "パラメータの3セットに失敗しました";
+inline constexpr const char* kSurfaceLevelFailed = "テクスチャサーフェスを取得できませんでした";
 inline constexpr const char* kTargetLevelFailed = "RTテクスチャサーフェスを取得できませんでした";
 inline constexpr const char* kReadBackFailed = "デバイスからコピーできませんでした";
 inline constexpr const char* kUploadFailed = "サーフェスへコピーできませんでした";

@@ -238,14 +238,24 @@ HRESULT Effect::setTextureAt(size_t index, IDirect3DBaseTexture9* texture) {
     return D3D_OK;
 }
 
+// The parameter a SetValue or GetValue of `bytes` bytes at `data` may move: a single texture
+// (as a pointer) or a numeric parameter of at most that size. -1 for anything else.
+int Effect::valueParameter(D3DXHANDLE parameter, const void* data, UINT bytes) const {
+    const int index = parameterIndex(parameter);
+    if (index < 0 || !data) return -1;
+    const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
+    const bool texture = fx::isTexture(p.type) && p.elements == 0;
+    if (texture ? bytes < sizeof(void*) : !fx::isNumeric(p.type) || bytes < parameterBytes(p))
+        return -1;
+    return index;
+}
+
 HRESULT STDMETHODCALLTYPE Effect::SetValue(D3DXHANDLE parameter, LPCVOID data, UINT bytes) {
     return enter({kInterface, __func__}, [&](auto& call) {
-        const int index = parameterIndex(parameter);
-        if (index < 0 || !data) return D3DERR_INVALIDCALL;
+        const int index = valueParameter(parameter, data, bytes);
+        if (index < 0) return D3DERR_INVALIDCALL;
         const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
         const bool texture = fx::isTexture(p.type) && p.elements == 0;
-        if (texture ? bytes < sizeof(void*) : !fx::isNumeric(p.type) || bytes < parameterBytes(p))
-            return D3DERR_INVALIDCALL;
         return call.proceed([&] {
             if (texture) {
                 IDirect3DBaseTexture9* t = nullptr;
@@ -260,12 +270,10 @@ HRESULT STDMETHODCALLTYPE Effect::SetValue(D3DXHANDLE parameter, LPCVOID data, U
 
 HRESULT STDMETHODCALLTYPE Effect::GetValue(D3DXHANDLE parameter, LPVOID data, UINT bytes) {
     return enter({kInterface, __func__}, outputs(OutBytes{data, bytes}), [&](auto& call) {
-        const int index = parameterIndex(parameter);
-        if (index < 0 || !data) return D3DERR_INVALIDCALL;
+        const int index = valueParameter(parameter, data, bytes);
+        if (index < 0) return D3DERR_INVALIDCALL;
         const fx::Parameter& p = layout_->effect.parameters[size_t(index)];
         const bool texture = fx::isTexture(p.type) && p.elements == 0;
-        if (texture ? bytes < sizeof(void*) : !fx::isNumeric(p.type) || bytes < parameterBytes(p))
-            return D3DERR_INVALIDCALL;
         return call.proceed([&] {
             if (texture) {
                 IDirect3DBaseTexture9* t = textures_[size_t(index)];

@@ -94,6 +94,7 @@ class Effect final : public ComObject<ID3DXEffect> {
 
     // Record lookups: -1 when the handle or name is not one of this effect's.
     int parameterIndex(D3DXHANDLE handle) const;
+    int valueParameter(D3DXHANDLE parameter, const void* data, UINT bytes) const;
     int techniqueIndex(D3DXHANDLE handle) const;
     const HandleSlot* passSlot(D3DXHANDLE handle) const;
     const HandleSlot* slotOf(D3DXHANDLE handle) const;

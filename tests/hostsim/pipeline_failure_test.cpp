@@ -232,27 +232,7 @@ const FrameFailure kFrameFailures[] = {
      [](Host&) { hooks::scriptCooperativeLevel({D3DERR_DRIVERINTERNALERROR}); },
      {text::kCooperativeLevelError},
      {text::kCooperativeLevelError}},
-    {"UploadLockFails",
-     [](Host&) { failNth("IDirect3DSurface9::LockRect", 1); },
-     {text::kUploadFailed},
-     {text::kUploadFailed}},
-    // RenderFrame returns false (mode 2: the worker's job fails); the previous frame's result
-    // stays in the render target and must not be delivered.
-    {"BeginSceneFails", [](Host&) { failNth("IDirect3DDevice9::BeginScene", 1); }, {}, {}},
-    {"ReadBackCopyFails",
-     [](Host&) { failNth("IDirect3DDevice9::GetRenderTargetData", 1); },
-     {text::kReadBackFailed, text::kResultCopyFailed},
-     {text::kReadBackFailed}},
-    // One pass: levels 1 to 3 go to the source upload and the two pass targets, 4 to the
-    // read-back.
-    {"ReadBackLevelFails",
-     [](Host&) { failNth("IDirect3DTexture9::GetSurfaceLevel", 4); },
-     {text::kTargetLevelFailed, text::kResultCopyFailed},
-     {text::kTargetLevelFailed}},
-    {"DownloadLockFails",
-     [](Host&) { failNth("IDirect3DSurface9::LockRect", 2); },
-     {text::kDownloadFailed},
-     {text::kDownloadFailed}},
+    // Each call of the upload, render and read-back: see PinnedStep (undelivered_frames_test).
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, FailingFrame,
@@ -263,57 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, FailingFrame,
                                     std::to_string(std::get<1>(info.param));
                          });
 
-// A rebuild that fails while creating an object has shown its message; the frame then fails at
-// the first step that needs the missing object, and the next frame of a new size rebuilds.
-struct RebuildFailure {
-    const char* name;
-    const char* method;
-    Msgs messages;       // modes 0 and 1
-    Msgs workerMessages; // mode 2
-};
-void PrintTo(const RebuildFailure& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class FailingRebuild : public PluginTest,
-                       public ::testing::WithParamInterface<std::tuple<RebuildFailure, int32_t>> {};
-
-TEST_P(FailingRebuild, FailsTheFrameAndTheNextSizeRebuilds) {
-    const auto& [row, mode] = GetParam();
-    session().setMode(mode);
-    session().setFrame(2, 21, 13, 2);
-    ASSERT_EQ(session().init(), 1);
-    OutputImage out(48, 40);
-    hooks::failCall(row.method, 1, E_OUTOFMEMORY);
-    EXPECT_EQ(session().proc(1, out), 0);
-    EXPECT_TRUE(out.untouched());
-    EXPECT_EQ(messageTexts(), mode == 2 ? row.workerMessages : row.messages);
-
-    hooks::reset();
-    EXPECT_TRUE(session().runsExactly(2, out));
-    EXPECT_TRUE(hooks::messageBoxes().empty());
-}
-
-const RebuildFailure kRebuildFailures[] = {
-    {"TransferSurface",
-     "IDirect3DDevice9::CreateOffscreenPlainSurface",
-     {text::kSurfaceCreateFailed},
-     {text::kSurfaceCreateFailed}},
-    // No source texture: the upload to the card fails, so the render fails the frame before
-    // any read-back; only the rebuild has told the user.
-    {"SourceTexture",
-     "IDirect3DDevice9::CreateTexture",
-     {text::kTexture0Failed},
-     {text::kTexture0Failed}},
-};
-
-INSTANTIATE_TEST_SUITE_P(Rows, FailingRebuild,
-                         ::testing::Combine(::testing::ValuesIn(kRebuildFailures),
-                                            ::testing::Values(0, 1, 2)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).name) + "_mode" +
-                                    std::to_string(std::get<1>(info.param));
-                         });
+// A rebuild step that fails: see FailedRebuildStep (failure_recovery_test).
 
 // A worker whose wait failed has stopped for good: mode-2 frames fail without a message, the
 // other modes go on, and FilterExit still ends everything.

@@ -15,37 +15,13 @@
 #include "effect/texel_codec.h"
 #include "hostsim/host.h"
 #include "platform/test_hooks.h"
+#include "tests/common/message_texts.h"
 
 namespace kestrin::hostsim::testing {
 
 namespace hooks = kestrin::platform::hooks;
 
-// Texts of the message boxes, in UTF-8 as hooks::MessageBoxRecord::utf8() gives them.
-namespace text {
-inline constexpr const char* kDirect3DCreateFailed = "Direct3DCreate9()が失敗しました";
-inline constexpr const char* kCreateDeviceFailed = "D3Dデバイスの作成に失敗しました";
-inline constexpr const char* kWorkerStartFailed = "スレッド初期化に失敗しました";
-inline constexpr const char* kEffectLoadFailed = "エフェクトのロードに失敗しました";
-inline constexpr const char* kResetFailed = "デバイスリセットに失敗しました";
-inline constexpr const char* kCooperativeLevelError = "TestCooperativeLevel()がエラーを返しました";
-inline constexpr const char* kSurfaceCreateFailed = "サーフェスの作成に失敗しました";
-inline constexpr const char* kQuadFailed = "頂点のセットに失敗しました";
-inline constexpr const char* kTexture0Failed = "テクスチャ0の作成に失敗しました";
-inline constexpr const char* kTexture1Failed = "テクスチャ1の作成に失敗しました";
-inline constexpr const char* kTexture2Failed = "テクスチャ2の作成に失敗しました";
-inline constexpr const char* kBindSourceFailed = "ソーステクスチャのセットに失敗しました";
-inline constexpr const char* kBindTargetFailed = "RTテクスチャのセットに失敗しました";
-inline constexpr const char* kBindPitchFailed = "オフセットのセットに失敗しました";
-inline constexpr const char* kSetGainFailed = "パラメータ1のセットに失敗しました";
-inline constexpr const char* kSetPixDistFailed = "パラメータ2のセットに失敗しました";
-inline constexpr const char* kSetPosDistFailed = "パラメータの3セットに失敗しました";
-inline constexpr const char* kSurfaceLevelFailed = "テクスチャサーフェスを取得できませんでした";
-inline constexpr const char* kTargetLevelFailed = "RTテクスチャサーフェスを取得できませんでした";
-inline constexpr const char* kReadBackFailed = "デバイスからコピーできませんでした";
-inline constexpr const char* kUploadFailed = "サーフェスへコピーできませんでした";
-inline constexpr const char* kResultCopyFailed = "RTデータのコピーに失敗しました";
-inline constexpr const char* kDownloadFailed = "サーフェスからコピーできませんでした";
-} // namespace text
+namespace text = kestrin::test_support::text;
 
 // The texts of every message box shown since the last hooks::reset(), in order.
 std::vector<std::string> messageTexts();

@@ -14,26 +14,6 @@ int readBacks() {
     return hooks::callCount("IDirect3DDevice9::GetRenderTargetData");
 }
 
-class RefusedScene : public PluginTest, public ::testing::WithParamInterface<int32_t> {};
-
-// The render target still holds the previous frame's result; delivering it as this frame's
-// would be a silent wrong picture. The frame fails without a message instead.
-TEST_P(RefusedScene, FailsTheFrameInsteadOfDeliveringThePreviousResult) {
-    session().setMode(GetParam());
-    ASSERT_EQ(session().init(), 1);
-    OutputImage out(48, 40);
-    ASSERT_TRUE(session().runsExactly(1, out));
-
-    hooks::failCall("IDirect3DDevice9::BeginScene", 1, E_FAIL);
-    EXPECT_EQ(session().proc(2, out), 0);
-    EXPECT_TRUE(out.untouched());
-    EXPECT_TRUE(hooks::messageBoxes().empty());
-    EXPECT_TRUE(session().runsExactly(2, out));
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, RefusedScene, ::testing::Values(0, 1, 2),
-                         [](const auto& info) { return "mode" + std::to_string(info.param); });
-
 // Every call of a frame's upload, render and read-back is looked at: one of them made to fail
 // fails the frame (the output untouched, the call's own messages), and the failed-call log pins
 // it: the planned call is the first failure, followed only by what it leaves impossible. The
@@ -176,47 +156,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, PinnedStep,
                              return std::string(std::get<0>(info.param).name) + "_mode" +
                                     std::to_string(std::get<1>(info.param));
                          });
-
-// Mode 2: the worker's job rendered but could not read back, so the transfer surface still
-// holds the unfiltered upload. The frame fails (the worker has told the user) instead of
-// passing the source off as the result.
-struct WorkerReadBackFailure {
-    const char* name;
-    const char* method;
-    int nth;
-    const char* message;
-};
-void PrintTo(const WorkerReadBackFailure& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class WorkerReadBack : public PluginTest,
-                       public ::testing::WithParamInterface<WorkerReadBackFailure> {};
-
-TEST_P(WorkerReadBack, FailureFailsTheFrame) {
-    const WorkerReadBackFailure& row = GetParam();
-    session().setMode(2);
-    ASSERT_EQ(session().init(), 1);
-    OutputImage out(48, 40);
-    ASSERT_TRUE(session().runsExactly(1, out));
-
-    hooks::reset();
-    hooks::failCall(row.method, row.nth, E_FAIL);
-    EXPECT_EQ(session().proc(2, out), 0);
-    EXPECT_TRUE(out.untouched());
-    EXPECT_EQ(messageTexts(), Msgs{row.message});
-    hooks::reset();
-    EXPECT_TRUE(session().runsExactly(3, out));
-}
-
-const WorkerReadBackFailure kWorkerReadBackFailures[] = {
-    {"Copy", "IDirect3DDevice9::GetRenderTargetData", 1, text::kReadBackFailed},
-    // One pass: the fourth level is the read-back's.
-    {"Level", "IDirect3DTexture9::GetSurfaceLevel", 4, text::kTargetLevelFailed},
-};
-
-INSTANTIATE_TEST_SUITE_P(Rows, WorkerReadBack, ::testing::ValuesIn(kWorkerReadBackFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // Mode 2 without an output image: the frame fails, but only after its job has finished, so that
 // neither the next frame nor FilterExit meets a worker still using the device.

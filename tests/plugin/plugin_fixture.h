@@ -13,6 +13,7 @@
 #include "host/filter.h"
 #include "platform/module_resources.h"
 #include "platform/test_hooks.h"
+#include "tests/common/message_texts.h"
 
 extern "C" const KestrinResourceEntry kestrin_module_resources[];
 
@@ -22,34 +23,7 @@ namespace hooks = kestrin::platform::hooks;
 
 using Texts = std::vector<std::string>;
 
-// What the user is told, spelled in UTF-8 as hooks::MessageBoxRecord::utf8() gives it.
-namespace text {
-inline constexpr const char* kDirect3DCreateFailed = "Direct3DCreate9()が失敗しました";
-inline constexpr const char* kCreateDeviceFailed = "D3Dデバイスの作成に失敗しました";
-inline constexpr const char* kSquareTexturesOnly = "非正方テクスチャを利用できません";
-inline constexpr const char* kPowerOfTwoOnly = "2の累乗サイズ以外のテクスチャは利用できません";
-inline constexpr const char* kNoPixelFormat = "利用可能なピクセルフォーマットがひとつもありません";
-inline constexpr const char* kWorkerCreateFailed = "スレッド作成に失敗しました";
-inline constexpr const char* kWorkerStartFailed = "スレッド初期化に失敗しました";
-inline constexpr const char* kEffectLoadFailed = "エフェクトのロードに失敗しました";
-inline constexpr const char* kDeclarationFailed = "頂点宣言の作成に失敗しました";
-inline constexpr const char* kResetFailed = "デバイスリセットに失敗しました";
-inline constexpr const char* kCooperativeLevelError = "TestCooperativeLevel()がエラーを返しました";
-inline constexpr const char* kSurfaceCreateFailed = "サーフェスの作成に失敗しました";
-inline constexpr const char* kQuadFailed = "頂点のセットに失敗しました";
-inline constexpr const char* kTexture0Failed = "テクスチャ0の作成に失敗しました";
-inline constexpr const char* kTexture1Failed = "テクスチャ1の作成に失敗しました";
-inline constexpr const char* kTexture2Failed = "テクスチャ2の作成に失敗しました";
-inline constexpr const char* kBindSourceFailed = "ソーステクスチャのセットに失敗しました";
-inline constexpr const char* kBindTargetFailed = "RTテクスチャのセットに失敗しました";
-inline constexpr const char* kBindPitchFailed = "オフセットのセットに失敗しました";
-inline constexpr const char* kSetGainFailed = "パラメータ1のセットに失敗しました";
-inline constexpr const char* kSetPixDistFailed = "パラメータ2のセットに失敗しました";
-inline constexpr const char* kSetPosDistFailed = "パラメータの3セットに失敗しました";
-inline constexpr const char* kSurfaceLevelFailed = "テクスチャサーフェスを取得できませんでした";
-inline constexpr const char* kTargetLevelFailed = "RTテクスチャサーフェスを取得できませんでした";
-inline constexpr const char* kReadBackFailed = "デバイスからコピーできませんでした";
-} // namespace text
+namespace text = kestrin::test_support::text;
 
 // Made-up handles: the filter's window, and the module the built effect is registered for.
 inline HWND const kWindow = reinterpret_cast<HWND>(uintptr_t{0x5A10});

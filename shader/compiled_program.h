@@ -88,6 +88,8 @@ class CompiledProgram {
     virtual bool runBlock(const KernelArgs& args) const = 0;
     // Components of input v<reg> the code reads (bit c = component c).
     virtual uint8_t inputComponents(unsigned reg) const = 0;
+    // Channels of stage `stage`'s planes the code reads; no other channel affects its output.
+    virtual uint8_t stageChannels(unsigned stage) const = 0;
     // For tests and diagnostics: vector operations and texture reads in the compiled trace.
     virtual size_t operationCount() const = 0;
 };

@@ -56,6 +56,7 @@ HRESULT Device::UpdateSurface(IDirect3DSurface9* pSourceSurface, const RECT* pSo
         HRESULT hr = D3D_OK;
         if (hooks::shouldFail("IDirect3DDevice9::UpdateSurface", &hr)) return hr;
         copyTexels(*source, rect.left, rect.top, *target, at.x, at.y, width, height);
+        target->touch();
         return D3D_OK;
     });
 }
@@ -80,6 +81,7 @@ HRESULT Device::GetRenderTargetData(IDirect3DSurface9* pRenderTarget,
         if (health_ != Health::Operational) return D3DERR_DEVICELOST;
         copyTexels(*source, 0, 0, *target, 0, 0, static_cast<LONG>(from.Width),
                    static_cast<LONG>(from.Height));
+        target->touch();
         return D3D_OK;
     });
 }

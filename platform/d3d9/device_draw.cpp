@@ -10,6 +10,7 @@
 // applied: no depth buffer, no blending, no culling. The viewport clips.
 #include <cstring>
 
+#include "platform/d3d9/decoded_texels.h"
 #include "platform/d3d9/device.h"
 #include "platform/d3d9/formats.h"
 #include "platform/d3d9/pixel_shader.h"
@@ -133,16 +134,8 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
     for (UINT i = 0; i < primitiveCount; ++i)
         for (UINT v : triangleVertices(type, i)) triangles.push_back(fetched[v]);
 
-    TextureSampler sampler;
-    const uint32_t used = programSamplers(*shader->program());
-    for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
-        const Texture* texture = state_.textures[stage].get();
-        if (!((used >> stage) & 1) || !texture) continue;
-        const auto& states = state_.samplerStates[stage];
-        sampler.bind(stage, *texture->level(0),
-                     SamplerSettings{states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
-                                     states[D3DSAMP_MAGFILTER], states[D3DSAMP_BORDERCOLOR]});
-    }
+    const DrawResources resources =
+        prepareDraw(*shader, target, hooks::deviceProfile().renderThreads);
 
     const D3DSURFACE_DESC& desc = target->desc();
     const D3DVIEWPORT9& viewport = state_.viewport;
@@ -151,7 +144,10 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
     job.inputMask = inputMask;
     job.program = shader->program();
     job.constants = &state_.constants;
-    job.sampler = &sampler;
+    job.sampler = &resources.sampler;
+    job.compiled = resources.compiled;
+    job.stageBases = resources.stageBases;
+    job.targetTexels = resources.targetTexels;
     job.target = {target->bits(), target->pitch(), static_cast<int>(desc.Width),
                   static_cast<int>(desc.Height), texelFormatOf(desc.Format)};
     job.clip = {
@@ -160,7 +156,61 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
         static_cast<int>(std::min<uint64_t>(uint64_t{viewport.X} + viewport.Width, desc.Width)),
         static_cast<int>(std::min<uint64_t>(uint64_t{viewport.Y} + viewport.Height, desc.Height))};
     job.threads = hooks::deviceProfile().renderThreads;
-    return rasterise(job) ? D3D_OK : E_OUTOFMEMORY;
+    const bool drawn = rasterise(job);
+    target->touch();
+    if (resources.targetTexels) resources.targetTexels->adopt(*target, drawn ? 0x7 : 0);
+    return drawn ? D3D_OK : E_OUTOFMEMORY;
+}
+
+Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, int threads) {
+    DrawResources r;
+    const uint32_t used = programSamplers(*shader.program());
+    shader::DrawSpecialisation draw;
+    draw.constants = &state_.constants;
+    std::array<Surface*, shader::kSamplers> levels{};
+    for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
+        const Texture* texture = state_.textures[stage].get();
+        if (!((used >> stage) & 1) || !texture) continue;
+        Surface* level = texture->level(0);
+        const auto& states = state_.samplerStates[stage];
+        const D3DSURFACE_DESC& desc = level->desc();
+        shader::StageLayout& l = draw.stages[stage];
+        l.bound = true;
+        l.point = states[D3DSAMP_MAGFILTER] < D3DTEXF_LINEAR;
+        l.width = static_cast<int32_t>(desc.Width);
+        l.height = static_cast<int32_t>(desc.Height);
+        l.pad = DecodedTexels::kPad;
+        l.rowFloats = l.width + 2 * l.pad;
+        l.planeFloats = l.rowFloats * (l.height + 2 * l.pad);
+        l.addressU = states[D3DSAMP_ADDRESSU];
+        l.addressV = states[D3DSAMP_ADDRESSV];
+        l.border = borderChannels(states[D3DSAMP_BORDERCOLOR]);
+        levels[stage] = level;
+    }
+    const shader::Engine engine = shader::defaultEngine();
+    if (engine != shader::Engine::Interpreter) r.compiled = shader.compiled(draw, engine, nullptr);
+    // A target that is a texture gets the decoded channels of what the draw stores, unless the
+    // draw also samples it (its reads must see the texels as they were before the draw).
+    bool targetSampled = false;
+    for (Surface* level : levels) targetSampled = targetSampled || level == target;
+    for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
+        Surface* level = levels[stage];
+        if (!level) continue;
+        const auto& states = state_.samplerStates[stage];
+        const unsigned channels = r.compiled ? r.compiled->stageChannels(stage) : 0xFu;
+        DecodedTexels& texels = level->decoded();
+        texels.prepare(*level, channels, states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
+                       draw.stages[stage].border, threads);
+        r.sampler.bind(stage, texels, channels,
+                       SamplerSettings{states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
+                                       states[D3DSAMP_MAGFILTER], states[D3DSAMP_BORDERCOLOR]});
+        r.stageBases[stage] = texels.base();
+    }
+    if (target->texture() && !targetSampled) {
+        r.targetTexels = &target->decoded();
+        r.targetTexels->prepareInterior(*target, 0x7, threads);
+    }
+    return r;
 }
 
 } // namespace kestrin::platform::d3d9

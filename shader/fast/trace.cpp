@@ -492,6 +492,8 @@ class Builder {
                 n.a = nodes_[i].a;
                 trace.inputComponents[n.a / 4] |= static_cast<uint8_t>(1u << (n.a % 4));
             }
+            if (n.op == Op::Load || n.op == Op::LoadFixed)
+                trace.stageChannels[n.stage] |= static_cast<uint8_t>(1u << n.channel);
             if (n.op != Op::Const) ++trace.operations;
             renumber[i] = static_cast<uint32_t>(trace.nodes.size());
             trace.nodes.push_back(n);

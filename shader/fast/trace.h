@@ -48,7 +48,8 @@ struct Trace {
     std::vector<Node> nodes;
     std::array<uint32_t, 4> outputs{}; // colour 0, per component
     std::array<uint8_t, kInputRegisters> inputComponents{};
-    size_t operations = 0; // live non-constant nodes
+    std::array<uint8_t, kSamplers> stageChannels{}; // plane channels the loads read
+    size_t operations = 0;                          // live non-constant nodes
 };
 
 struct TraceResult {

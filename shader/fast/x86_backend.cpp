@@ -714,14 +714,18 @@ class Generator {
 
 class X86Program final : public CompiledProgram {
   public:
-    X86Program(Engine engine, std::array<uint8_t, kInputRegisters> inputs, size_t operations)
-        : engine_(engine), inputs_(inputs), operations_(operations) {}
+    X86Program(Engine engine, const Trace& trace)
+        : engine_(engine), inputs_(trace.inputComponents), stages_(trace.stageChannels),
+          operations_(trace.operations) {}
 
     Engine engine() const override { return engine_; }
     unsigned lanes() const override { return engine_ == Engine::Avx2 ? 8 : 4; }
     bool runBlock(const KernelArgs& args) const override { return fn_(&args) == 0; }
     uint8_t inputComponents(unsigned reg) const override {
         return reg < inputs_.size() ? inputs_[reg] : 0;
+    }
+    uint8_t stageChannels(unsigned stage) const override {
+        return stage < stages_.size() ? stages_[stage] : 0;
     }
     size_t operationCount() const override { return operations_; }
 
@@ -732,6 +736,7 @@ class X86Program final : public CompiledProgram {
   private:
     Engine engine_;
     std::array<uint8_t, kInputRegisters> inputs_;
+    std::array<uint8_t, kSamplers> stages_;
     size_t operations_;
 };
 
@@ -770,7 +775,7 @@ CompileResult compileTrace(const Trace& trace, const DrawSpecialisation& draw, E
         spills = gen.run();
     }
     // The first pass met every constant, so the pool is complete before the code points at it.
-    auto program = std::make_shared<X86Program>(engine, trace.inputComponents, trace.operations);
+    auto program = std::make_shared<X86Program>(engine, trace);
     program->pool = pool.materialise();
     const size_t entries = pool.size();
     program->code = std::make_unique<CodeGenerator>(4096, AutoGrow);

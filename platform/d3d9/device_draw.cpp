@@ -15,6 +15,7 @@
 #include "platform/d3d9/formats.h"
 #include "platform/d3d9/pixel_shader.h"
 #include "platform/d3d9/rasteriser.h"
+#include "platform/d3d9/stage_clock.h"
 #include "platform/d3d9/surface.h"
 #include "platform/d3d9/texture.h"
 #include "platform/d3d9/texture_sampler.h"
@@ -156,7 +157,11 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
         static_cast<int>(std::min<uint64_t>(uint64_t{viewport.X} + viewport.Width, desc.Width)),
         static_cast<int>(std::min<uint64_t>(uint64_t{viewport.Y} + viewport.Height, desc.Height))};
     job.threads = hooks::deviceProfile().renderThreads;
-    const bool drawn = rasterise(job);
+    bool drawn = false;
+    {
+        StageTimer timer(Stage::Shade);
+        drawn = rasterise(job);
+    }
     target->touch();
     if (resources.targetTexels) resources.targetTexels->adopt(*target, drawn ? 0x7 : 0);
     return drawn ? D3D_OK : E_OUTOFMEMORY;
@@ -188,7 +193,11 @@ Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, 
         levels[stage] = level;
     }
     const shader::Engine engine = shader::defaultEngine();
-    if (engine != shader::Engine::Interpreter) r.compiled = shader.compiled(draw, engine, nullptr);
+    if (engine != shader::Engine::Interpreter) {
+        StageTimer timer(Stage::Compile);
+        r.compiled = shader.compiled(draw, engine, nullptr);
+    }
+    StageTimer timer(Stage::Decode);
     // A target that is a texture gets the decoded channels of what the draw stores, unless the
     // draw also samples it (its reads must see the texels as they were before the draw).
     bool targetSampled = false;

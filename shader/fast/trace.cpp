@@ -90,6 +90,7 @@ class Builder {
         return add(n);
     }
     bool isConst(uint32_t v) const { return nodes_[v].op == Op::Const; }
+    bool isOne(uint32_t v) const { return isConst(v) && nodes_[v].k == 1.0f; }
     float value(uint32_t v) const { return nodes_[v].k; }
 
     uint32_t op(Op o, uint32_t a, uint32_t b = 0, uint32_t c = 0) {
@@ -106,6 +107,9 @@ class Builder {
             break;
         case Op::Mul:
             if (ca && isConst(b)) return constant(value(a) * value(b));
+            // x * 1 is x (a NaN keeps being a NaN)
+            if (isOne(a)) return b;
+            if (isOne(b)) return a;
             break;
         case Op::Div:
             if (ca && isConst(b)) return constant(value(a) / value(b));

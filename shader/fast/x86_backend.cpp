@@ -16,6 +16,7 @@
 #include <xbyak/xbyak_util.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -187,18 +188,22 @@ class Generator {
         if (prefer >= 0 && owner_[prefer] < 0 && !((pinned >> prefer) & 1)) return prefer;
         for (int r = 0; r < kAllocatable; ++r)
             if (owner_[r] < 0 && !((pinned >> r) & 1)) return r;
+        // Belady's choice, with inputs (reloaded from their lane arrays, nothing to store)
+        // counted as further away than they are.
         int victim = -1;
-        uint32_t furthest = 0;
+        uint64_t furthest = 0;
         for (int r = 0; r < kAllocatable; ++r) {
             if ((pinned >> r) & 1) continue;
-            const uint32_t next = nextUse(static_cast<uint32_t>(owner_[r]), now);
+            const auto v = static_cast<uint32_t>(owner_[r]);
+            uint64_t next = nextUse(v, now);
+            if (t_.nodes[v].op == Op::Input) next += 64;
             if (victim < 0 || next > furthest) {
                 victim = r;
                 furthest = next;
             }
         }
         const auto v = static_cast<uint32_t>(owner_[victim]);
-        if (slot_[v] < 0) {
+        if (slot_[v] < 0 && t_.nodes[v].op != Op::Input) {
             slot_[v] = spills_++;
             if (spills_ > frameSpills_) overflow_ = true;
             if (!overflow_) move(spillAt(slot_[v]), V(victim));
@@ -211,7 +216,7 @@ class Generator {
     // ---- instruction helpers ------------------------------------------------------------------
 
     void move(const Xmm& d, const Operand& s) {
-        if (s.isREG() && s.getIdx() == d.getIdx()) return;
+        if (!s.isMEM() && s.getIdx() == d.getIdx()) return;
         if (avx_)
             g_.vmovaps(d, s);
         else
@@ -233,7 +238,10 @@ class Generator {
 
     // Calls f with v as an operand: its register, or its pool entry (never sliced to Operand).
     template <class F> void with(uint32_t v, F&& f) {
-        if (isConst(v)) {
+        if (const int r = fixedRegister(v); r >= 0) {
+            const Xmm x = V(r);
+            f(static_cast<const Operand&>(x));
+        } else if (isConst(v)) {
             const Address m = constOperand(v);
             f(static_cast<const Operand&>(m));
         } else {
@@ -243,8 +251,16 @@ class Generator {
     }
 
     // v in a register: its own, or `scratch` loaded from the pool.
+    // The register that always holds constant v (0 or 1), or -1.
+    int fixedRegister(uint32_t v) const {
+        if (!isConst(v)) return -1;
+        const uint32_t bits = bitsOf(t_.nodes[v].k);
+        return bits == 0 ? kZero : bits == kOneBits ? kOne : -1;
+    }
+
     Xmm inReg(uint32_t v, int scratch) {
         if (!isConst(v)) return V(reg_[v]);
+        if (const int r = fixedRegister(v); r >= 0) return V(r);
         move(S(scratch), constOperand(v));
         return S(scratch);
     }
@@ -553,7 +569,10 @@ class Generator {
             if (isConst(v)) continue;
             if (reg_[v] < 0) {
                 const int r = allocate(i, pinned);
-                move(V(r), spillAt(slot_[v]));
+                if (t_.nodes[v].op == Op::Input)
+                    input(t_.nodes[v], r);
+                else
+                    move(V(r), spillAt(slot_[v]));
                 reg_[v] = r;
                 owner_[r] = static_cast<int>(v);
             }
@@ -639,6 +658,8 @@ class Generator {
                 move(S(0), constOperand(v));
             } else if (reg_[v] >= 0) {
                 x = V(reg_[v]);
+            } else if (t_.nodes[v].op == Op::Input) {
+                input(t_.nodes[v], kAllocatable);
             } else {
                 move(S(0), spillAt(slot_[v]));
             }
@@ -787,6 +808,12 @@ CompileResult compileTrace(const Trace& trace, const DrawSpecialisation& draw, E
         return result;
     }
     program->code->readyRE();
+    if (const char* dump = std::getenv("KESTRIN_JIT_DUMP")) {
+        if (FILE* f = std::fopen(dump, "wb")) {
+            std::fwrite(program->code->getCode(), 1, program->code->getSize(), f);
+            std::fclose(f);
+        }
+    }
     program->fn_ = program->code->getCode<int (*)(const KernelArgs*)>();
     result.program = std::move(program);
     return result;

@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <stdexcept>
+#include <string>
 
 #include "shader/fast/backend.h"
 
@@ -125,7 +127,14 @@ class Generator {
     int run() {
         plan();
         prologue();
-        for (size_t i = 0; i < t_.nodes.size(); ++i) node(static_cast<uint32_t>(i));
+        for (size_t i = 0; i < t_.nodes.size(); ++i) {
+            try {
+                node(static_cast<uint32_t>(i));
+            } catch (const std::exception& e) {
+                throw std::runtime_error("operation " + std::to_string(int(t_.nodes[i].op)) + ": " +
+                                         e.what());
+            }
+        }
         stores();
         g_.xor_(g_.eax, g_.eax);
         g_.L(done_);
@@ -447,14 +456,14 @@ class Generator {
 
     // Floor of value * size as lane indices in scratch 0 (int32; NaN and overflow give INT_MIN).
     void laneIndices(uint32_t v, float size) {
-        const Xmm A = V(reg_[v]);
         if (avx_) {
+            const Xmm A = inReg(v, 0); // a constant coordinate (the other one varies) too
             g_.vmulps(S(0), A, constOf(bitsOf(size)));
             g_.vroundps(S(0), S(0), 1);
             g_.vcvttps2dq(S(0), S(0));
             return;
         }
-        move(S(0), A);
+        with(v, [&](const Operand& A) { move(S(0), A); });
         g_.mulps(S(0), constOf(bitsOf(size)));
         g_.cvttps2dq(S(1), S(0));
         g_.cvtdq2ps(S(2), S(1));

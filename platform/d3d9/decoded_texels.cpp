@@ -51,8 +51,8 @@ void decodeChannel(const uint16_t* raw, size_t stride, size_t count, TexelFormat
 namespace {
 
 // Texels [0, width) of one row, channels of `mask`, into rows of the planes.
-void decodeRow(const uint8_t* texels, int width, TexelFormat format, unsigned mask,
-               float* const planes[4]) {
+void decodeTexels(const uint8_t* texels, int width, TexelFormat format, unsigned mask,
+                  float* const planes[4]) {
     const auto* raw = reinterpret_cast<const uint16_t*>(texels);
     const bool isSigned = format == TexelFormat::Signed;
     const __m128 scale = _mm_set1_ps(isSigned ? 32767.0f : 65535.0f);
@@ -167,15 +167,31 @@ void DecodedTexels::prepareInterior(const Surface& surface, unsigned mask, int t
         const TexelFormat format = texelFormatOf(desc.Format);
         parallelRanges(threads, height_, [&](int64_t first, int64_t last) {
             for (int64_t y = first; y < last; ++y) {
-                float* planes[4];
-                for (unsigned c = 0; c < 4; ++c) planes[c] = row(c, static_cast<int>(y));
-                decodeRow(surface.bits() + static_cast<size_t>(y) * surface.pitch(), width_, format,
-                          missing, planes);
+                decodeRow(surface.bits() + static_cast<size_t>(y) * surface.pitch(), format,
+                          missing, static_cast<int>(y));
             }
         });
         valid_ |= missing;
         padded_ &= ~missing;
     }
+}
+
+void DecodedTexels::shapeFor(const Surface& surface) {
+    const D3DSURFACE_DESC& desc = surface.desc();
+    shape(static_cast<int>(desc.Width), static_cast<int>(desc.Height));
+    valid_ = padded_ = 0;
+}
+
+void DecodedTexels::replace(const Surface& surface, unsigned mask) {
+    version_ = surface.version();
+    valid_ = mask & 0xF;
+    padded_ = 0;
+}
+
+void DecodedTexels::decodeRow(const uint8_t* texels, TexelFormat format, unsigned mask, int y) {
+    float* planes[4];
+    for (unsigned c = 0; c < 4; ++c) planes[c] = row(c, y);
+    decodeTexels(texels, width_, format, mask, planes);
 }
 
 void DecodedTexels::adopt(const Surface& surface, unsigned mask) {

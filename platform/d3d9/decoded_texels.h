@@ -51,6 +51,13 @@ class DecodedTexels {
     // the draw (and the surface's touch), the channels of `mask` that held the old contents
     // hold the new ones; padding is filled again on the next prepare.
     void adopt(const Surface& surface, unsigned mask);
+    // For a copy that writes every texel of `surface`: shapes the planes; the copy then decodes
+    // each row it writes with decodeRow, and replace() marks the channels of `mask` valid for
+    // the surface's new version.
+    void shapeFor(const Surface& surface);
+    void replace(const Surface& surface, unsigned mask);
+    // Texels [0, width) of a row, the channels of `mask`, into row y of the planes.
+    void decodeRow(const uint8_t* texels, TexelFormat format, unsigned mask, int y);
 
   private:
     int64_t origin() const { return kPad * rowFloats_ + kPad; }

@@ -141,6 +141,7 @@ void DecodedTexels::fillPadding(unsigned c, uint32_t addressU, uint32_t addressV
 
 void DecodedTexels::prepare(const Surface& surface, unsigned mask, uint32_t addressU,
                             uint32_t addressV, const std::array<float, 4>& border, int threads) {
+    sampled_ = true;
     prepareInterior(surface, mask, threads);
     if (padU_ != addressU || padV_ != addressV || border_ != border) {
         padU_ = addressU;

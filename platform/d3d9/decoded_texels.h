@@ -44,6 +44,9 @@ class DecodedTexels {
                  const std::array<float, 4>& border, int threads);
     // The interior channels of `mask` hold the surface's texels (padding untouched).
     void prepareInterior(const Surface& surface, unsigned mask, int threads);
+    // True once a draw has sampled these texels: only then do draws into the surface keep its
+    // planes up to date as they store (a final target that is only read back never needs them).
+    bool sampled() const { return sampled_; }
     // Channels the interior holds for the surface's current contents.
     unsigned validChannels(const Surface& surface) const;
 
@@ -72,6 +75,7 @@ class DecodedTexels {
     unsigned padded_ = 0;  // channels whose padding matches padU_, padV_, border_
     uint32_t padU_ = 0, padV_ = 0;
     std::array<float, 4> border_{};
+    bool sampled_ = false;
 };
 
 // Runs fn(first, last) over [0, count) split in up to `threads` contiguous ranges, the calling

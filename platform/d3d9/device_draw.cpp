@@ -198,8 +198,8 @@ Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, 
         r.compiled = shader.compiled(draw, engine, nullptr);
     }
     StageTimer timer(Stage::Decode);
-    // A target that is a texture gets the decoded channels of what the draw stores, unless the
-    // draw also samples it (its reads must see the texels as they were before the draw).
+    // A target that is a texture sampled before gets the decoded channels of what the draw
+    // stores, unless the draw also samples it (its reads must see the texels as they were).
     bool targetSampled = false;
     for (Surface* level : levels) targetSampled = targetSampled || level == target;
     for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
@@ -215,7 +215,7 @@ Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, 
                                        states[D3DSAMP_MAGFILTER], states[D3DSAMP_BORDERCOLOR]});
         r.stageBases[stage] = texels.base();
     }
-    if (target->texture() && !targetSampled) {
+    if (target->texture() && !targetSampled && target->decoded().sampled()) {
         r.targetTexels = &target->decoded();
         r.targetTexels->prepareInterior(*target, 0x7, threads);
     }

@@ -145,7 +145,8 @@ float interpolateAt(const Triangle& t, int64_t x, int y, unsigned r, unsigned c)
 // three vertex values are integers small enough that every product and partial sum stays an
 // integer below 2^53, the double sum is exact: sum = A x + B y + C with integers A, B, C. B = 0
 // makes the value a function of x alone, A = 0 of y alone.
-void planAttributes(Triangle& t, uint32_t inputMask, const std::array<uint8_t, 10>& components,
+void planAttributes(Triangle& t, uint32_t inputMask,
+                    const std::array<uint8_t, shader::kInputRegisters>& components,
                     const RasterRect& clip) {
     for (unsigned r = 0; r < shader::kInputRegisters; ++r) {
         if (!((inputMask >> r) & 1)) continue;

@@ -659,7 +659,6 @@ class Generator {
 
     void stores() {
         raxHolds_ = false;
-        const uint32_t now = static_cast<uint32_t>(t_.nodes.size());
         for (int c = 0; c < 4; ++c) {
             const uint32_t v = t_.outputs[c];
             Xmm x = S(0);
@@ -672,7 +671,6 @@ class Generator {
             } else {
                 move(S(0), spillAt(slot_[v]));
             }
-            (void)now;
             g_.mov(g_.rax, g_.qword[g_.r14 + 8 * c]);
             if (avx_)
                 g_.vmovups(g_.ptr[g_.rax + g_.r15], x);

@@ -192,8 +192,18 @@ Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, 
         l.border = borderChannels(states[D3DSAMP_BORDERCOLOR]);
         levels[stage] = level;
     }
+    // One texture through two stages with different addressing would need two paddings; such
+    // a draw runs on the interpreter, which addresses every read itself.
+    bool paddingConflict = false;
+    for (unsigned a = 0; a < shader::kSamplers; ++a)
+        for (unsigned b = a + 1; b < shader::kSamplers; ++b)
+            if (levels[a] && levels[a] == levels[b] &&
+                (draw.stages[a].addressU != draw.stages[b].addressU ||
+                 draw.stages[a].addressV != draw.stages[b].addressV ||
+                 draw.stages[a].border != draw.stages[b].border))
+                paddingConflict = true;
     const shader::Engine engine = shader::defaultEngine();
-    if (engine != shader::Engine::Interpreter) {
+    if (engine != shader::Engine::Interpreter && !paddingConflict) {
         StageTimer timer(Stage::Compile);
         r.compiled = shader.compiled(draw, engine, nullptr);
     }

@@ -4,6 +4,7 @@
 // must hold the texture's texels through the codec, with every engine.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "shader/compiled_program.h"
@@ -154,6 +155,48 @@ TEST_P(DecodedTexelsTest, PaddingFollowsTheAddressMode) {
             }
     }
     ASSERT_EQ(device_->SetTexture(0, nullptr), D3D_OK);
+}
+
+// One texture through two stages with different address modes: each stage reads it its own way.
+TEST_P(DecodedTexelsTest, OneTextureThroughTwoStagesKeepsEachStagesAddressing) {
+    const int w = 20, h = 3;
+    const model::TexelImage image = randomImage(w, h, 6);
+    Ref<IDirect3DTexture9> texture = makeTexture(w, h, 0, kSigned);
+    upload(texture.get(), image, kSigned);
+    Ref<IDirect3DTexture9> target = makeTexture(w, h, D3DUSAGE_RENDERTARGET, kSigned);
+    Ref<IDirect3DPixelShader9> twoStages = makeShader(assembleProgram(R"(ps_3_0
+def c0, -0.15, 0, 0, 0
+dcl_texcoord0 v0.xy
+dcl_2d s0
+dcl_2d s1
+add r2.xy, v0, c0
+texld r0, r2, s0
+texld r1, r2, s1
+mov r0.zw, r1.xxxy
+mov oC0, r0
+)"));
+    ASSERT_EQ(device_->SetPixelShader(twoStages.get()), D3D_OK);
+    ASSERT_EQ(device_->SetTexture(0, texture.get()), D3D_OK);
+    ASSERT_EQ(device_->SetTexture(1, texture.get()), D3D_OK);
+    ASSERT_EQ(device_->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_MIRROR), D3D_OK);
+    ASSERT_EQ(device_->SetSamplerState(1, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP), D3D_OK);
+    drawQuadInto(target.get(), w, h);
+    ASSERT_EQ(device_->SetTexture(0, nullptr), D3D_OK);
+    ASSERT_EQ(device_->SetTexture(1, nullptr), D3D_OK);
+    const model::TexelImage out = download(target.get(), kSigned);
+    const model::TexelImage expected = throughCodec(image, kSigned);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float u = (static_cast<float>(x) + 0.5f) / static_cast<float>(w) + -0.15f;
+            const int k = static_cast<int>(std::floor(u * static_cast<float>(w)));
+            const int mirrored = k < 0 ? -1 - k : k;
+            const int clamped = std::max(k, 0);
+            const model::Texel& t = out.at(x, y);
+            ASSERT_EQ(t[0], expected.at(mirrored, y)[0]) << x << "," << y;
+            ASSERT_EQ(t[1], expected.at(mirrored, y)[1]) << x << "," << y;
+            ASSERT_EQ(t[2], expected.at(clamped, y)[0]) << x << "," << y;
+            ASSERT_EQ(t[3], expected.at(clamped, y)[1]) << x << "," << y;
+        }
 }
 
 } // namespace

@@ -220,6 +220,12 @@ int main() {
     draw.constants = &k;
     draw.stages[0] = srcT.layout();
     draw.stages[1] = rgbT.layout();
+    for (StageLayout* l : {&draw.stages[0], &draw.stages[1]}) {
+        // as the device describes its decoded 16-bit textures
+        l->lowest = -1.0f;
+        l->highest = 1.0f;
+        l->exotic = false;
+    }
     const float* bases[kSamplers] = {srcT.base(), rgbT.base()};
     const test::PlanarSampler sampler({&srcT, &rgbT});
 

@@ -96,6 +96,9 @@ std::string specialisationKey(const PixelProgram& program, const DrawSpecialisat
         append(key, l.addressU);
         append(key, l.addressV);
         append(key, l.border);
+        append(key, l.lowest);
+        append(key, l.highest);
+        append(key, l.exotic);
     }
     return key;
 }

@@ -41,6 +41,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -73,6 +74,12 @@ struct StageLayout {
     uint32_t addressU = 1; // D3DTEXTUREADDRESS
     uint32_t addressV = 1;
     std::array<float, 4> border{}; // read where border addressing leaves the texture
+    // What the decoded channels (and the border colour) can hold: values in [lowest, highest]
+    // and, unless `exotic`, never NaN or -0. Lets the compiler drop work that only matters for
+    // values the texture cannot hold (a saturate of a value known to be non-negative).
+    float lowest = -std::numeric_limits<float>::infinity();
+    float highest = std::numeric_limits<float>::infinity();
+    bool exotic = true;
 };
 
 struct DrawSpecialisation {

@@ -190,6 +190,10 @@ Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, 
         l.addressU = states[D3DSAMP_ADDRESSU];
         l.addressV = states[D3DSAMP_ADDRESSV];
         l.border = borderChannels(states[D3DSAMP_BORDERCOLOR]);
+        // Decoded 16-bit channels and border colours: finite, within [-1, 1], never -0.
+        l.lowest = texelFormatOf(desc.Format) == TexelFormat::Signed ? -1.0f : 0.0f;
+        l.highest = 1.0f;
+        l.exotic = false;
         levels[stage] = level;
     }
     // One texture through two stages with different addressing would need two paddings; such

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <unordered_map>
 
 #include "shader/texture_address.h"
@@ -55,6 +56,63 @@ int64_t indexOf(float x) {
     return static_cast<int64_t>(std::floor(std::clamp(x, -kLimit, kLimit)));
 }
 
+// What a value can be, as far as the compiler can tell: within [lo, hi] (bounds in double;
+// rounding to single precision never crosses zero), possibly NaN, possibly -0.
+struct Range {
+    double lo = -std::numeric_limits<double>::infinity();
+    double hi = std::numeric_limits<double>::infinity();
+    bool nan = true;
+    bool negZero = true;
+
+    bool canBeZero() const { return lo <= 0.0 && hi >= 0.0; }
+    bool canBeInfinite() const { return std::isinf(lo) || std::isinf(hi); }
+    // Never NaN, never negative, never -0: min(max(x, 0), 1) is min(x, 1).
+    bool plainNonNegative() const { return !nan && !negZero && lo >= 0.0; }
+};
+
+constexpr double kFloatMax = 3.4028234663852886e38;
+
+Range finite(double lo, double hi, bool nan, bool negZero) {
+    Range r;
+    r.lo = lo < -kFloatMax ? -std::numeric_limits<double>::infinity() : lo;
+    r.hi = hi > kFloatMax ? std::numeric_limits<double>::infinity() : hi;
+    r.nan = nan;
+    r.negZero = negZero;
+    return r;
+}
+
+Range sum(const Range& a, const Range& b) {
+    const bool opposite = (a.hi == std::numeric_limits<double>::infinity() &&
+                           b.lo == -std::numeric_limits<double>::infinity()) ||
+                          (a.lo == -std::numeric_limits<double>::infinity() &&
+                           b.hi == std::numeric_limits<double>::infinity());
+    return finite(a.lo + b.lo, a.hi + b.hi, a.nan || b.nan || opposite, a.negZero && b.negZero);
+}
+
+Range negated(const Range& a) {
+    return finite(-a.hi, -a.lo, a.nan, a.canBeZero());
+}
+
+Range product(const Range& a, const Range& b, bool square) {
+    auto mul = [](double x, double y) { return x == 0.0 || y == 0.0 ? 0.0 : x * y; };
+    const double p[4] = {mul(a.lo, b.lo), mul(a.lo, b.hi), mul(a.hi, b.lo), mul(a.hi, b.hi)};
+    double lo = std::min({p[0], p[1], p[2], p[3]}), hi = std::max({p[0], p[1], p[2], p[3]});
+    const bool zeroTimesInfinity =
+        (a.canBeZero() && b.canBeInfinite()) || (b.canBeZero() && a.canBeInfinite());
+    bool negZero =
+        (a.lo < 0.0 || a.negZero || b.lo < 0.0 || b.negZero) && (a.canBeZero() || b.canBeZero());
+    if (square) {
+        lo = std::max(lo, 0.0);
+        negZero = false;
+    }
+    return finite(lo, hi, a.nan || b.nan || zeroTimesInfinity, negZero);
+}
+
+Range either(const Range& a, const Range& b) {
+    return finite(std::min(a.lo, b.lo), std::max(a.hi, b.hi), a.nan || b.nan,
+                  a.negZero || b.negZero);
+}
+
 class Builder {
   public:
     Builder(const Program& code, const DrawSpecialisation& draw) : code_(code), draw_(draw) {}
@@ -80,7 +138,10 @@ class Builder {
         std::memcpy(&kBits, &n.k, 4);
         const NodeKey key{n.op, n.stage, n.channel, n.a, n.b, n.c, kBits, n.fixedTexel};
         auto [it, inserted] = index_.try_emplace(key, static_cast<uint32_t>(nodes_.size()));
-        if (inserted) nodes_.push_back(n);
+        if (inserted) {
+            nodes_.push_back(n);
+            ranges_.push_back(rangeOf(n));
+        }
         return it->second;
     }
     uint32_t constant(float k) {
@@ -89,6 +150,42 @@ class Builder {
         n.k = k;
         return add(n);
     }
+    Range rangeOf(const Node& n) const {
+        switch (n.op) {
+        case Op::Const:
+            if (std::isnan(n.k)) return Range{};
+            return finite(n.k, n.k, false, n.k == 0.0f && std::signbit(n.k));
+        case Op::Load:
+        case Op::LoadFixed: {
+            const StageLayout& s = draw_.stages[n.stage];
+            return finite(s.lowest, s.highest, s.exotic, s.exotic);
+        }
+        case Op::Add:
+            return sum(ranges_[n.a], ranges_[n.b]);
+        case Op::Sub:
+            return sum(ranges_[n.a], negated(ranges_[n.b]));
+        case Op::Mul:
+            return product(ranges_[n.a], ranges_[n.b], n.a == n.b);
+        case Op::Neg:
+            return negated(ranges_[n.a]);
+        case Op::Abs: {
+            const Range& a = ranges_[n.a];
+            const double lo = a.lo >= 0.0 ? a.lo : a.hi <= 0.0 ? -a.hi : 0.0;
+            return finite(lo, std::max(std::fabs(a.lo), std::fabs(a.hi)), a.nan, false);
+        }
+        case Op::Min:
+        case Op::MaxGe:
+            return either(ranges_[n.a], ranges_[n.b]);
+        case Op::Sel:
+        case Op::SelLe0:
+            return either(ranges_[n.b], ranges_[n.c]);
+        case Op::Sat:
+            return finite(0.0, 1.0, false, ranges_[n.a].negZero);
+        default:
+            return Range{};
+        }
+    }
+
     bool isConst(uint32_t v) const { return nodes_[v].op == Op::Const; }
     bool isOne(uint32_t v) const { return isConst(v) && nodes_[v].k == 1.0f; }
     float value(uint32_t v) const { return nodes_[v].k; }
@@ -139,6 +236,8 @@ class Builder {
             break;
         case Op::Sat:
             if (ca) return constant(foldSat(value(a)));
+            // never NaN, negative or -0: saturating is taking the smaller of it and 1
+            if (ranges_[a].plainNonNegative()) return op(Op::Min, a, constant(1.0f));
             break;
         case Op::Frc:
             if (ca) return constant(foldFrc(value(a)));
@@ -508,6 +607,7 @@ class Builder {
     const Program& code_;
     const DrawSpecialisation& draw_;
     std::vector<Node> nodes_;
+    std::vector<Range> ranges_; // per node
     std::unordered_map<NodeKey, uint32_t, NodeKeyHash> index_;
     std::array<std::array<uint32_t, 4>, 32> temps_{};
     std::array<uint32_t, 4> colour_{};

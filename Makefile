@@ -13,10 +13,13 @@ run: deps
 test: deps
 	scripts/test-all.sh
 
-bench: deps
+# frame_bench (the whole frame against OpenCV) first, then the component benchmarks.
+bench:
+	@scripts/install-deps.sh --bench
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j2
-	for b in build/native/bench/*_bench; do "$$b"; done
+	./build/native/bench/frame_bench
+	for b in build/native/bench/*_bench; do [ "$$b" = build/native/bench/frame_bench ] || "$$b"; done
 	KESTRIN_SOAK_FRAMES=10000 build/native/tests/hostsim/soak_tests
 
 format:

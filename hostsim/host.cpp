@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace kestrin::hostsim {
@@ -163,11 +164,15 @@ void* Host::getCachedFrame(FilterTable*, void*, int32_t n, int32_t* w, int32_t* 
 
 int32_t Host::runParallel(ParallelKernel kernel, void* p1, void* p2) {
     ++parallelCalls;
-    if (!pool_) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!pool_)
         kernel(0, 1, p1, p2);
-        return 1;
-    }
-    pool_->run(kernel, p1, p2);
+    else
+        pool_->run(kernel, p1, p2);
+    if (parallelMs.size() == 16) parallelMs.erase(parallelMs.begin());
+    parallelMs.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
     return 1;
 }
 

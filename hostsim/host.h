@@ -76,7 +76,8 @@ class Host {
     std::vector<CacheSizeCall> cacheSizeCalls;
     std::vector<FrameRequest> frameRequests;
     int parallelCalls = 0;
-    int enabledQueries = 0; // isFilterEnabled calls
+    std::vector<double> parallelMs; // wall time of the last runParallel calls (at most 16)
+    int enabledQueries = 0;         // isFilterEnabled calls
 
     // Host function entry points (public for the C trampolines).
     int32_t isFilterEnabled(FilterTable* filter);

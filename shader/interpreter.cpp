@@ -47,8 +47,6 @@ bool supported(Opcode op) {
     case Opcode::Dp4:
     case Opcode::Min:
     case Opcode::Max:
-    case Opcode::Slt:
-    case Opcode::Sge:
     case Opcode::Frc:
     case Opcode::Abs:
     case Opcode::Cmp:
@@ -532,12 +530,6 @@ void Executor::run(const ShaderConstants& constants, const SamplerCallback& samp
                     break;
                 case Opcode::Max:
                     for (size_t i = 0; i < n; ++i) r[i] = x[i] >= y[i] ? x[i] : y[i];
-                    break;
-                case Opcode::Slt:
-                    for (size_t i = 0; i < n; ++i) r[i] = x[i] < y[i] ? 1.0f : 0.0f;
-                    break;
-                case Opcode::Sge:
-                    for (size_t i = 0; i < n; ++i) r[i] = x[i] >= y[i] ? 1.0f : 0.0f;
                     break;
                 case Opcode::Frc:
                     for (size_t i = 0; i < n; ++i) r[i] = x[i] - std::floor(x[i]);

@@ -104,7 +104,7 @@ constexpr RegisterInfo kRegisters[kRegTypeCount] = {
     {R::Loop,        "aL",     N,       1,    1,    N,   N},
     {R::TempFloat16, "",       Y,       0,    0,    N,   N},
     {R::Misc,        "vPos",   N,       2,    2,    Y,   N},
-    {R::Label,       "l",      Y,       16,   1,    N,   N},
+    {R::Label,       "l",      Y,       2048, 1,    N,   N},
     {R::Predicate,   "p",      Y,       1,    1,    N,   Y},
 };
 // clang-format on

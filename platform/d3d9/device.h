@@ -16,11 +16,16 @@
 #include "d3d9.h"
 #include "platform/com_object.h"
 #include "platform/d3d9/state.h"
+#include "platform/d3d9/texture_sampler.h"
 #include "platform/entry_point.h"
+#include "shader/compiled_program.h"
 
 namespace kestrin::platform::d3d9 {
 
 class Direct3D9;
+class DecodedTexels;
+class PixelShader;
+class Surface;
 
 // Presentation parameters Direct3D 9 accepts here (CreateDevice and Reset): windowed, no
 // multisampling, a known swap effect, at most three back buffers, a window to present to.
@@ -141,6 +146,14 @@ class Device final : public ComObject<IDirect3DDevice9> {
     void createBackBuffer();
     // Every binding released, every state at its default, render target 0 the back buffer.
     void resetState(bool depthBuffer);
+    // What a draw samples and how: the compiled program (or none), the decoded textures.
+    struct DrawResources {
+        std::shared_ptr<const shader::CompiledProgram> compiled;
+        TextureSampler sampler;
+        std::array<const float*, shader::kSamplers> stageBases{};
+        DecodedTexels* targetTexels = nullptr;
+    };
+    DrawResources prepareDraw(PixelShader& shader, Surface* target, int threads);
 
     Direct3D9* parent_;
     D3DDEVICE_CREATION_PARAMETERS creation_{};

@@ -2,25 +2,43 @@
 // (down), with Direct3D 9's rules on pools, formats, sizes and locks.
 #include <cstring>
 
+#include "platform/d3d9/decoded_texels.h"
 #include "platform/d3d9/device.h"
 #include "platform/d3d9/formats.h"
+#include "platform/d3d9/stage_clock.h"
 #include "platform/d3d9/surface.h"
 #include "platform/test_hooks.h"
 
 namespace kestrin::platform::d3d9 {
 namespace {
 
-// Copies `width` x `height` texels from (sx, sy) of `from` to (dx, dy) of `to`.
+// Copies `width` x `height` texels from (sx, sy) of `from` to (dx, dy) of `to`, the rows shared
+// over the device's render threads (a frame's copy is memory bound; one core does not reach
+// the memory's speed). A copy over the whole of a texture's level also decodes the x, y, z
+// channels of each row for sampling while the row is at hand, so the next draw decodes nothing.
 void copyTexels(const Surface& from, LONG sx, LONG sy, Surface& to, LONG dx, LONG dy, LONG width,
-                LONG height) {
+                LONG height, Stage stage) {
+    StageTimer timer(stage);
     const size_t rowBytes = static_cast<size_t>(width) * kTexelBytes;
-    for (LONG row = 0; row < height; ++row) {
-        const uint8_t* source = from.bits() + static_cast<size_t>(sy + row) * from.pitch() +
-                                static_cast<size_t>(sx) * kTexelBytes;
-        uint8_t* target = to.bits() + static_cast<size_t>(dy + row) * to.pitch() +
-                          static_cast<size_t>(dx) * kTexelBytes;
-        std::memcpy(target, source, rowBytes);
-    }
+    const int64_t bytes = static_cast<int64_t>(rowBytes) * height;
+    const int threads = bytes < (int64_t{1} << 20) ? 1 : hooks::deviceProfile().renderThreads;
+    const bool whole = dx == 0 && dy == 0 && static_cast<UINT>(width) == to.desc().Width &&
+                       static_cast<UINT>(height) == to.desc().Height;
+    DecodedTexels* decoded = whole && to.texture() ? &to.decoded() : nullptr;
+    if (decoded) decoded->shapeFor(to);
+    const TexelFormat format = texelFormatOf(to.desc().Format);
+    parallelRanges(threads, height, [&](int64_t first, int64_t last) {
+        for (int64_t row = first; row < last; ++row) {
+            const uint8_t* source = from.bits() + static_cast<size_t>(sy + row) * from.pitch() +
+                                    static_cast<size_t>(sx) * kTexelBytes;
+            uint8_t* target = to.bits() + static_cast<size_t>(dy + row) * to.pitch() +
+                              static_cast<size_t>(dx) * kTexelBytes;
+            std::memcpy(target, source, rowBytes);
+            if (decoded) decoded->decodeRow(source, format, 0x7, static_cast<int>(row));
+        }
+    });
+    to.touch();
+    if (decoded) decoded->replace(to, 0x7);
 }
 
 } // namespace
@@ -54,7 +72,8 @@ HRESULT Device::UpdateSurface(IDirect3DSurface9* pSourceSurface, const RECT* pSo
             int64_t{at.y} + height > int64_t{to.Height})
             return D3DERR_INVALIDCALL;
         return call.proceed([&] {
-            copyTexels(*source, rect.left, rect.top, *target, at.x, at.y, width, height);
+            copyTexels(*source, rect.left, rect.top, *target, at.x, at.y, width, height,
+                       Stage::UploadCopy);
             return D3D_OK;
         });
     });
@@ -78,7 +97,7 @@ HRESULT Device::GetRenderTargetData(IDirect3DSurface9* pRenderTarget,
         return call.proceed([&] {
             if (health_ != Health::Operational) return D3DERR_DEVICELOST;
             copyTexels(*source, 0, 0, *target, 0, 0, static_cast<LONG>(from.Width),
-                       static_cast<LONG>(from.Height));
+                       static_cast<LONG>(from.Height), Stage::ReadbackCopy);
             return D3D_OK;
         });
     });

@@ -10,10 +10,12 @@
 // applied: no depth buffer, no blending, no culling. The viewport clips.
 #include <cstring>
 
+#include "platform/d3d9/decoded_texels.h"
 #include "platform/d3d9/device.h"
 #include "platform/d3d9/formats.h"
 #include "platform/d3d9/pixel_shader.h"
 #include "platform/d3d9/rasteriser.h"
+#include "platform/d3d9/stage_clock.h"
 #include "platform/d3d9/surface.h"
 #include "platform/d3d9/texture.h"
 #include "platform/d3d9/texture_sampler.h"
@@ -134,16 +136,8 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
         for (UINT i = 0; i < primitiveCount; ++i)
             for (UINT v : triangleVertices(type, i)) triangles.push_back(fetched[v]);
 
-        TextureSampler sampler;
-        const uint32_t used = programSamplers(*shader->program());
-        for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
-            const Texture* texture = state_.textures[stage].get();
-            if (!((used >> stage) & 1) || !texture) continue;
-            const auto& states = state_.samplerStates[stage];
-            sampler.bind(stage, *texture->level(0),
-                         SamplerSettings{states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
-                                         states[D3DSAMP_MAGFILTER], states[D3DSAMP_BORDERCOLOR]});
-        }
+        const DrawResources resources =
+            prepareDraw(*shader, target, hooks::deviceProfile().renderThreads);
 
         const D3DSURFACE_DESC& desc = target->desc();
         const D3DVIEWPORT9& viewport = state_.viewport;
@@ -152,7 +146,10 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
         job.inputMask = inputMask;
         job.program = shader->program();
         job.constants = &state_.constants;
-        job.sampler = &sampler;
+        job.sampler = &resources.sampler;
+        job.compiled = resources.compiled;
+        job.stageBases = resources.stageBases;
+        job.targetTexels = resources.targetTexels;
         job.target = {target->bits(), target->pitch(), static_cast<int>(desc.Width),
                       static_cast<int>(desc.Height), texelFormatOf(desc.Format)};
         job.clip = {
@@ -162,8 +159,84 @@ HRESULT Device::drawLocked(D3DPRIMITIVETYPE type, UINT startVertex, UINT primiti
             static_cast<int>(
                 std::min<uint64_t>(uint64_t{viewport.Y} + viewport.Height, desc.Height))};
         job.threads = hooks::deviceProfile().renderThreads;
-        return rasterise(job) ? D3D_OK : E_OUTOFMEMORY;
+        bool drawn = false;
+        {
+            StageTimer timer(Stage::Shade);
+            drawn = rasterise(job);
+        }
+        target->touch();
+        if (resources.targetTexels) resources.targetTexels->adopt(*target, drawn ? 0x7 : 0);
+        return drawn ? D3D_OK : E_OUTOFMEMORY;
     });
+}
+
+Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, int threads) {
+    DrawResources r;
+    const uint32_t used = programSamplers(*shader.program());
+    shader::DrawSpecialisation draw;
+    draw.constants = &state_.constants;
+    std::array<Surface*, shader::kSamplers> levels{};
+    for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
+        const Texture* texture = state_.textures[stage].get();
+        if (!((used >> stage) & 1) || !texture) continue;
+        Surface* level = texture->level(0);
+        const auto& states = state_.samplerStates[stage];
+        const D3DSURFACE_DESC& desc = level->desc();
+        shader::StageLayout& l = draw.stages[stage];
+        l.bound = true;
+        l.point = states[D3DSAMP_MAGFILTER] < D3DTEXF_LINEAR;
+        l.width = static_cast<int32_t>(desc.Width);
+        l.height = static_cast<int32_t>(desc.Height);
+        l.pad = DecodedTexels::kPad;
+        l.rowFloats = l.width + 2 * l.pad;
+        l.planeFloats = l.rowFloats * (l.height + 2 * l.pad);
+        l.addressU = states[D3DSAMP_ADDRESSU];
+        l.addressV = states[D3DSAMP_ADDRESSV];
+        l.border = borderChannels(states[D3DSAMP_BORDERCOLOR]);
+        // Decoded 16-bit channels and border colours: finite, within [-1, 1], never -0.
+        l.lowest = texelFormatOf(desc.Format) == TexelFormat::Signed ? -1.0f : 0.0f;
+        l.highest = 1.0f;
+        l.exotic = false;
+        levels[stage] = level;
+    }
+    // One texture through two stages with different addressing would need two paddings; such
+    // a draw runs on the interpreter, which addresses every read itself.
+    bool paddingConflict = false;
+    for (unsigned a = 0; a < shader::kSamplers; ++a)
+        for (unsigned b = a + 1; b < shader::kSamplers; ++b)
+            if (levels[a] && levels[a] == levels[b] &&
+                (draw.stages[a].addressU != draw.stages[b].addressU ||
+                 draw.stages[a].addressV != draw.stages[b].addressV ||
+                 draw.stages[a].border != draw.stages[b].border))
+                paddingConflict = true;
+    const shader::Engine engine = shader::defaultEngine();
+    if (engine != shader::Engine::Interpreter && !paddingConflict) {
+        StageTimer timer(Stage::Compile);
+        r.compiled = shader.compiled(draw, engine, nullptr);
+    }
+    StageTimer timer(Stage::Decode);
+    // A target that is a texture sampled before gets the decoded channels of what the draw
+    // stores, unless the draw also samples it (its reads must see the texels as they were).
+    bool targetSampled = false;
+    for (Surface* level : levels) targetSampled = targetSampled || level == target;
+    for (unsigned stage = 0; stage < shader::kSamplers; ++stage) {
+        Surface* level = levels[stage];
+        if (!level) continue;
+        const auto& states = state_.samplerStates[stage];
+        const unsigned channels = r.compiled ? r.compiled->stageChannels(stage) : 0xFu;
+        DecodedTexels& texels = level->decoded();
+        texels.prepare(*level, channels, states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
+                       draw.stages[stage].border, threads);
+        r.sampler.bind(stage, texels, channels,
+                       SamplerSettings{states[D3DSAMP_ADDRESSU], states[D3DSAMP_ADDRESSV],
+                                       states[D3DSAMP_MAGFILTER], states[D3DSAMP_BORDERCOLOR]});
+        r.stageBases[stage] = texels.base();
+    }
+    if (target->texture() && !targetSampled && target->decoded().sampled()) {
+        r.targetTexels = &target->decoded();
+        r.targetTexels->prepareInterior(*target, 0x7, threads);
+    }
+    return r;
 }
 
 } // namespace kestrin::platform::d3d9

@@ -1,5 +1,6 @@
 #include "platform/d3d9/pixel_shader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/d3d9/device.h"
@@ -26,6 +27,24 @@ PixelShader::PixelShader(Device* device, std::vector<DWORD> tokens,
                          std::shared_ptr<const shader::PixelProgram> program)
     : DeviceChild(ObjectKind::PixelShader, device, nullptr), tokens_(std::move(tokens)),
       program_(std::move(program)) {}
+
+std::shared_ptr<const shader::CompiledProgram>
+PixelShader::compiled(const shader::DrawSpecialisation& draw, shader::Engine engine,
+                      std::string* reason) {
+    constexpr size_t kKept = 8;
+    std::string key = shader::specialisationKey(*program_, draw, engine);
+    for (auto it = compiled_.begin(); it != compiled_.end(); ++it)
+        if (it->first == key) {
+            std::rotate(it, it + 1, compiled_.end());
+            if (reason) *reason = compiled_.back().second.reason;
+            return compiled_.back().second.program;
+        }
+    shader::CompileResult result = shader::compileProgram(*program_, draw, engine);
+    if (reason) *reason = result.reason;
+    if (compiled_.size() == kKept) compiled_.erase(compiled_.begin());
+    compiled_.emplace_back(std::move(key), std::move(result));
+    return compiled_.back().second.program;
+}
 
 bool PixelShader::answers(REFIID riid) const {
     return riid == IID_IDirect3DPixelShader9;

@@ -1,5 +1,7 @@
 // A pixel shader: the application's ps_3_0 tokens and the interpreter's program made from them
-// once, at creation. Programs the interpreter cannot run exactly are refused there.
+// once, at creation. Programs the interpreter cannot run exactly are refused there. Draws
+// compile it for their constants and textures (shader/compiled_program.h); the last few
+// compiled forms are kept, so a sequence of draws that repeats compiles nothing.
 #pragma once
 
 #include <memory>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "platform/d3d9/object.h"
+#include "shader/compiled_program.h"
 #include "shader/interpreter.h"
 
 namespace kestrin::platform::d3d9 {
@@ -25,6 +28,10 @@ class PixelShader final : public DeviceChild<IDirect3DPixelShader9> {
 
     const std::shared_ptr<const shader::PixelProgram>& program() const { return program_; }
     const std::vector<DWORD>& tokens() const { return tokens_; }
+    // The program compiled for a draw (with the device's mutex held), or null with the reason
+    // the draw runs on the interpreter.
+    std::shared_ptr<const shader::CompiledProgram>
+    compiled(const shader::DrawSpecialisation& draw, shader::Engine engine, std::string* reason);
 
   protected:
     bool answers(REFIID riid) const override;
@@ -32,6 +39,7 @@ class PixelShader final : public DeviceChild<IDirect3DPixelShader9> {
   private:
     std::vector<DWORD> tokens_;
     std::shared_ptr<const shader::PixelProgram> program_;
+    std::vector<std::pair<std::string, shader::CompileResult>> compiled_; // newest last
 };
 
 // The tokens of a shader handed to CreatePixelShader, up to and including the end token, found by

@@ -1,5 +1,6 @@
 #include "platform/d3d9/surface.h"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -9,12 +10,29 @@
 #include "platform/test_hooks.h"
 
 namespace kestrin::platform::d3d9 {
+namespace {
+
+uint64_t nextVersion() {
+    static std::atomic<uint64_t> counter{0};
+    return ++counter;
+}
+
+} // namespace
 
 Surface::Surface(Device* device, const D3DSURFACE_DESC& desc, bool lockable, Texture* container,
                  UINT level)
     : DeviceChild(ObjectKind::Surface, device, container), desc_(desc), lockable_(lockable),
       container_(container), level_(level), pitch_(pitchFor(desc.Width)),
-      bits_(pitch_ * desc.Height, 0) {}
+      bits_(pitch_ * desc.Height, 0), version_(nextVersion()) {}
+
+void Surface::touch() {
+    version_ = nextVersion();
+}
+
+DecodedTexels& Surface::decoded() {
+    if (!decoded_) decoded_ = std::make_unique<DecodedTexels>();
+    return *decoded_;
+}
 
 bool Surface::answers(REFIID riid) const {
     return riid == IID_IDirect3DResource9 || riid == IID_IDirect3DSurface9;
@@ -100,6 +118,7 @@ HRESULT Surface::lock(D3DLOCKED_RECT* out, const RECT* rect, DWORD flags) {
     const RECT r =
         rect ? *rect : RECT{0, 0, static_cast<LONG>(desc_.Width), static_cast<LONG>(desc_.Height)};
     locked_ = true;
+    touch(); // the application may write through the lock
     ++lockCount_;
     lastLock_ = LockRecord{flags, rect == nullptr, r};
     out->Pitch = static_cast<INT>(pitch_);
@@ -111,6 +130,7 @@ HRESULT Surface::lock(D3DLOCKED_RECT* out, const RECT* rect, DWORD flags) {
 HRESULT Surface::unlock() {
     if (!locked_) return D3DERR_INVALIDCALL;
     locked_ = false;
+    touch();
     return D3D_OK;
 }
 

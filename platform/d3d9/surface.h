@@ -8,8 +8,11 @@
 // between LockRect and UnlockRect the application owns the locked bytes.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "platform/d3d9/decoded_texels.h"
 #include "platform/d3d9/object.h"
 
 namespace kestrin::platform::d3d9 {
@@ -60,6 +63,12 @@ class Surface final : public DeviceChild<IDirect3DSurface9> {
     UINT level() const { return level_; }
     bool isRenderTarget() const { return (desc_.Usage & D3DUSAGE_RENDERTARGET) != 0; }
 
+    // Contents: a number that changes whenever the texels may have (a lock, a copy or a draw
+    // into the surface), unique across surfaces. The texels decoded for sampling.
+    uint64_t version() const { return version_; }
+    void touch();
+    DecodedTexels& decoded();
+
     // For tests, with the device's mutex held.
     unsigned lockCount() const { return lockCount_; }
     const LockRecord& lastLock() const { return lastLock_; }
@@ -78,6 +87,8 @@ class Surface final : public DeviceChild<IDirect3DSurface9> {
     bool locked_ = false;
     unsigned lockCount_ = 0;
     LockRecord lastLock_;
+    uint64_t version_;
+    std::unique_ptr<DecodedTexels> decoded_;
 };
 
 } // namespace kestrin::platform::d3d9

@@ -2,26 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
-#include "platform/d3d9/formats.h"
-#include "platform/d3d9/surface.h"
+#include "platform/d3d9/decoded_texels.h"
+#include "shader/texture_address.h"
 
 namespace kestrin::platform::d3d9 {
 namespace {
-
-// readChannel for every raw value of a format, computed once.
-const std::array<float, 65536>& channelTable(TexelFormat format) {
-    static const auto make = [](TexelFormat f) {
-        std::array<float, 65536> table{};
-        for (uint32_t raw = 0; raw < table.size(); ++raw)
-            table[raw] = readChannel(static_cast<uint16_t>(raw), f);
-        return table;
-    };
-    static const std::array<float, 65536> kSigned = make(TexelFormat::Signed);
-    static const std::array<float, 65536> kUnsigned = make(TexelFormat::Unsigned);
-    return format == TexelFormat::Signed ? kSigned : kUnsigned;
-}
 
 // floor(x) as an index; NaN reads texel 0 and far-out values stop at +-2^30.
 int64_t indexOf(float x) {
@@ -33,58 +19,36 @@ int64_t indexOf(float x) {
 } // namespace
 
 int64_t addressTexel(int64_t index, int64_t size, DWORD mode) {
-    switch (mode) {
-    case D3DTADDRESS_CLAMP:
-        return std::clamp<int64_t>(index, 0, size - 1);
-    case D3DTADDRESS_BORDER:
-        return index < 0 || index >= size ? -1 : index;
-    case D3DTADDRESS_MIRROR: {
-        const int64_t period = 2 * size;
-        int64_t m = index % period;
-        if (m < 0) m += period;
-        return m < size ? m : period - 1 - m;
-    }
-    case D3DTADDRESS_MIRRORONCE:
-        if (index < 0) index = -1 - index;
-        return std::min(index, size - 1);
-    default: { // D3DTADDRESS_WRAP, and what no address mode names
-        int64_t m = index % size;
-        if (m < 0) m += size;
-        return m;
-    }
-    }
+    return shader::addressTexel(index, size, mode);
 }
 
-void TextureSampler::bind(unsigned stage, const Surface& level, const SamplerSettings& settings) {
+std::array<float, 4> borderChannels(D3DCOLOR b) {
+    return {static_cast<float>((b >> 16) & 0xFF) / 255.0f,
+            static_cast<float>((b >> 8) & 0xFF) / 255.0f, static_cast<float>(b & 0xFF) / 255.0f,
+            static_cast<float>((b >> 24) & 0xFF) / 255.0f};
+}
+
+void TextureSampler::bind(unsigned stage, const DecodedTexels& texels, unsigned channels,
+                          const SamplerSettings& settings) {
     if (stage >= stages_.size()) return;
     Stage& s = stages_[stage];
-    const D3DSURFACE_DESC& desc = level.desc();
-    const std::array<float, 65536>& table = channelTable(texelFormatOf(desc.Format));
-    s.width = desc.Width;
-    s.height = desc.Height;
-    s.texels.resize(static_cast<size_t>(desc.Width) * desc.Height * 4);
-    float* out = s.texels.data();
-    for (UINT y = 0; y < desc.Height; ++y) {
-        const uint8_t* row = level.bits() + static_cast<size_t>(y) * level.pitch();
-        for (UINT x = 0; x < desc.Width; ++x) {
-            uint16_t raw[4];
-            std::memcpy(raw, row + static_cast<size_t>(x) * kTexelBytes, sizeof raw);
-            for (int c = 0; c < 4; ++c) *out++ = table[raw[c]];
-        }
-    }
+    s.texels = &texels;
+    s.channels = channels;
     s.settings = settings;
-    const D3DCOLOR b = settings.borderColor;
-    s.border = {static_cast<float>((b >> 16) & 0xFF) / 255.0f,
-                static_cast<float>((b >> 8) & 0xFF) / 255.0f, static_cast<float>(b & 0xFF) / 255.0f,
-                static_cast<float>((b >> 24) & 0xFF) / 255.0f};
+    s.border = borderChannels(settings.borderColor);
     s.bound = true;
 }
 
-const float* TextureSampler::texel(const Stage& s, int64_t x, int64_t y) const {
-    const int64_t tx = addressTexel(x, s.width, s.settings.addressU);
-    const int64_t ty = addressTexel(y, s.height, s.settings.addressV);
-    if (tx < 0 || ty < 0) return s.border.data();
-    return s.texels.data() + static_cast<size_t>(ty * s.width + tx) * 4;
+std::array<float, 4> TextureSampler::texel(const Stage& s, int64_t x, int64_t y) const {
+    const DecodedTexels& t = *s.texels;
+    const int64_t tx = addressTexel(x, t.width(), s.settings.addressU);
+    const int64_t ty = addressTexel(y, t.height(), s.settings.addressV);
+    if (tx < 0 || ty < 0) return s.border;
+    std::array<float, 4> out{};
+    const float* at = t.base() + ty * t.rowFloats() + tx;
+    for (unsigned c = 0; c < 4; ++c)
+        if ((s.channels >> c) & 1) out[c] = at[c * t.planeFloats()];
+    return out;
 }
 
 void TextureSampler::sample(unsigned stage, size_t count, const float* u, const float* v,
@@ -98,11 +62,11 @@ void TextureSampler::sample(unsigned stage, size_t count, const float* u, const 
         }
         return;
     }
-    const auto w = static_cast<float>(s.width);
-    const auto h = static_cast<float>(s.height);
+    const auto w = static_cast<float>(s.texels->width());
+    const auto h = static_cast<float>(s.texels->height());
     if (s.settings.magFilter < D3DTEXF_LINEAR) { // none or point
         for (size_t k = 0; k < count; ++k) {
-            const float* t = texel(s, indexOf(u[k] * w), indexOf(v[k] * h));
+            const std::array<float, 4> t = texel(s, indexOf(u[k] * w), indexOf(v[k] * h));
             for (int c = 0; c < 4; ++c) out[c][k] = t[c];
         }
         return;
@@ -114,10 +78,10 @@ void TextureSampler::sample(unsigned stage, size_t count, const float* u, const 
         const int64_t y0 = indexOf(y);
         const float fx = std::isfinite(x) ? x - static_cast<float>(x0) : 0.0f;
         const float fy = std::isfinite(y) ? y - static_cast<float>(y0) : 0.0f;
-        const float* t00 = texel(s, x0, y0);
-        const float* t10 = texel(s, x0 + 1, y0);
-        const float* t01 = texel(s, x0, y0 + 1);
-        const float* t11 = texel(s, x0 + 1, y0 + 1);
+        const std::array<float, 4> t00 = texel(s, x0, y0);
+        const std::array<float, 4> t10 = texel(s, x0 + 1, y0);
+        const std::array<float, 4> t01 = texel(s, x0, y0 + 1);
+        const std::array<float, 4> t11 = texel(s, x0 + 1, y0 + 1);
         for (int c = 0; c < 4; ++c) {
             const float top = t00[c] + (t10[c] - t00[c]) * fx;
             const float bottom = t01[c] + (t11[c] - t01[c]) * fx;

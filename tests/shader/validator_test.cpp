@@ -169,3 +169,19 @@ TEST(Validator, RefusesAWrongVersion) {
 
 } // namespace
 } // namespace kestrin::shader
+
+namespace kestrin::shader {
+namespace {
+
+// Subroutine labels run from l0 to l2047 (the register number's whole 11 bits).
+TEST(Validator, AcceptsLabelsUpToL2047) {
+    for (const char* label : {"l0", "l16", "l1000", "l2047"}) {
+        SCOPED_TRACE(label);
+        const std::string body = std::string("mov r0, c0\ncall ") + label + "\nmov oC0, r0\nret\n" +
+                                 "label " + label + "\nmov r0, c1\nret";
+        EXPECT_EQ(findings(body, {}, false), "");
+    }
+}
+
+} // namespace
+} // namespace kestrin::shader

@@ -35,6 +35,7 @@ ExternalProject_Add(kestrin_windows
   DEPENDS kestrin_effect kestrin-module-check
   BUILD_BYPRODUCTS ${KESTRIN_WINDOWS_BUILD_DIR}/host/kestrin.auf
                    ${KESTRIN_WINDOWS_BUILD_DIR}/tools/kestrin-run.exe
+                   ${KESTRIN_WINDOWS_BUILD_DIR}/kestrin-${PROJECT_VERSION}-win32.zip
   USES_TERMINAL_CONFIGURE ON
   USES_TERMINAL_BUILD ON)
 

@@ -6,8 +6,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
-          zlib1g-dev
-          clang-format)
+          zlib1g-dev clang-format)
 wine=0
 for arg in "$@"; do
   case "$arg" in

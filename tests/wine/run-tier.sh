@@ -61,10 +61,10 @@ show() { # the tail of a run's output, indented
 kr() {
   local name=$1
   shift
-  timeout 300 wine "$exe" "$@" >"$name.out" 2>"$name.err"
+  timeout 120 wine "$exe" "$@" >"$name.out" 2>"$name.err"
   rc=$?
   tr -d '\r' <"$name.out" >"$name.tmp" && mv "$name.tmp" "$name.out"
-  if [ $rc -eq 124 ]; then fail "$name: no answer within 300 s"; fi
+  if [ $rc -eq 124 ]; then fail "$name: no answer within 120 s"; fi
   # The first run proves the set-up: no device at all is not a failure of the plug-in's.
   if [ $rc -ne 0 ] && grep -q 'FilterInit failed' "$name.err" && [ "$frames" = 0 ] &&
     grep -q 'D3Dデバイスの作成に失敗しました\|Direct3DCreate9' "$name.err"; then
@@ -104,7 +104,8 @@ filtered() {
   frames=$((frames + ok))
   [ "$d" -gt "$largest" ] && largest=$d
   [ "$t" -gt "$tolerance" ] && tolerance=$t
-  printf '  %-28s %2d frames, largest model difference %d (tolerance %d)\n' "$name" "$ok" "$d" "$t"
+  printf '  %-28s %2d frame%s, largest model difference %d (tolerance %d)\n' "$name" "$ok" \
+    "$([ "$ok" = 1 ] || echo s)" "$d" "$t"
 }
 
 # lines NAME EXPECTED...: each expected line occurs in NAME.out, in this order.

@@ -15,6 +15,7 @@
 #   switch-restart  the filter switched off and on, ended and started again, then unloaded;
 #                   the x87 control word the same before and after
 #   refusal         4096 wide is filtered, 4097 wide refused with its message box, answered
+#   files           PNG and raw files written and read by kestrin-run.exe itself
 #
 # Each case ends with one line: "CASE <case>: PASS ..." or "CASE <case>: FAIL ...", and the
 # largest difference from the model over its frames. Exit code 0: passed; 1: a check failed;
@@ -223,6 +224,28 @@ refusal)
     else
       echo "  $name: refused, its message box answered: ${box#MessageBoxW }"
     fi
+  done
+  ;;
+files)
+  # Strength 0 writes the test card itself: as raw frames (bit for bit) and as a PNG (8-bit RGB).
+  filtered "write-raw" --size 71x43 --frames 3 --strength 0 --output card.ycp
+  filtered "write-png" --size 71x43 --strength 0 --output card.png
+  expected=$((16 + 3 * 71 * 43 * 6))
+  if [ "$(stat -c %s card.ycp 2>/dev/null)" != "$expected" ] || [ "$(head -c 4 card.ycp)" != YCP1 ]; then
+    fail "card.ycp: expected a raw file of $expected bytes"
+  fi
+  if [ "$(head -c 8 card.png | od -An -tx1 | tr -d ' ')" != 89504e470d0a1a0a ]; then
+    fail "card.png: no PNG signature"
+  fi
+  # Read back and filtered, in every mode; the outputs written again.
+  for mode in 0 1 2; do
+    filtered "read-raw-mode$mode" --input card.ycp --output "out$mode.ycp" --mode "$mode" \
+      --passes 2
+    filtered "read-png-mode$mode" --input card.png --frames 2 --output "out$mode.png" \
+      --mode "$mode"
+    for f in "out$mode.ycp" "out$mode-0000.png" "out$mode-0001.png"; do
+      [ -s "$f" ] || fail "read-*-mode$mode: no $f written"
+    done
   done
   ;;
 *)

@@ -259,5 +259,5 @@ if [ "$failures" -ne 0 ]; then
   echo "CASE $case_name: FAIL - $failures failures (lines starting FAIL above)"
   exit 1
 fi
-echo "CASE $case_name: PASS - $frames frames, largest model difference $largest host steps" \
-  "(tolerances up to $tolerance)"
+echo "CASE $case_name: PASS - $frames frame$([ "$frames" = 1 ] || echo s), largest model" \
+  "difference $largest host steps (tolerances up to $tolerance)"

@@ -5,7 +5,7 @@
 
 #include "gpu/frame_resources.h"
 #include "gpu/messages.h"
-#include "host/filter.h"
+#include "gpu/render.h"
 #include "worker/render_worker.h"
 
 namespace {
@@ -33,7 +33,7 @@ bool FailInit(GpuContext* context) {
 
 } // namespace
 
-bool InitDevice(FilterTable* filter) {
+bool InitDevice(HWND window, HINSTANCE module) {
     GpuContext* context = g_context;
     ReleaseAll(context);
     context->d3d = Direct3DCreate9(D3D_SDK_VERSION);
@@ -42,7 +42,7 @@ bool InitDevice(FilterTable* filter) {
         return false;
     }
     D3DPRESENT_PARAMETERS pp = PresentParameters();
-    if (FAILED(context->d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, filter->window,
+    if (FAILED(context->d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window,
                                           kDeviceBehaviour, &pp, &context->device))) {
         ShowError(msg::kCreateDeviceFailed);
         return FailInit(context);
@@ -59,11 +59,11 @@ bool InitDevice(FilterTable* filter) {
         ShowError(msg::kWorkerCreateFailed);
         return FailInit(context);
     }
-    if (StartWorker(context->worker, context) != 0) {
+    if (StartWorker(context->worker, RenderJob, context) != 0) {
         ShowError(msg::kWorkerStartFailed);
         return FailInit(context);
     }
-    if (FAILED(LoadEffect(context, filter->instance))) {
+    if (FAILED(LoadEffect(context, module))) {
         ShowError(msg::kEffectLoadFailed);
         return FailInit(context);
     }

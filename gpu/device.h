@@ -2,7 +2,6 @@
 #pragma once
 
 #include "gpu/gpu_context.h"
-#include "host/host_records.h"
 
 // Behaviour flags of the device: MULTITHREADED (the render worker shares it),
 // SOFTWARE_VERTEXPROCESSING, NOWINDOWCHANGES, and FPU_PRESERVE so that creating the device does
@@ -13,10 +12,10 @@ inline constexpr DWORD kDeviceBehaviour = D3DCREATE_MULTITHREADED |
 
 inline constexpr WORD kEffectResourceId = 104;
 
-// Brings g_context up: Direct3D, the device on the filter's window, the capability and format
-// probe, the render worker, the effect from the module's resource, the quad's declaration.
-// On failure everything Direct3D is released and the reason has been shown.
-bool InitDevice(FilterTable* filter);
+// Brings g_context up: Direct3D, the device on `window` (the host's filter window), the
+// capability and format probe, the render worker, the effect from `module`'s resource, the quad's
+// declaration. On failure everything Direct3D is released and the reason has been shown.
+bool InitDevice(HWND window, HINSTANCE module);
 
 HRESULT CheckDeviceCaps(GpuContext* context);
 HRESULT LoadEffect(GpuContext* context, HINSTANCE module);
@@ -28,6 +27,6 @@ bool ReleaseAll(GpuContext* context);
 void DestroyContext(GpuContext* context);
 
 // True when g_context's device can be used for this frame; resets a device that asks for it
-// (and then sets g_rebuildNeeded).
+// (and then sets g_rebuildNeeded: the reset took the default-pool objects).
 bool CheckDevice();
 HRESULT ResetDevice(GpuContext* context);

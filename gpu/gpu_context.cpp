@@ -3,6 +3,7 @@
 #include <new>
 
 GpuContext* g_context = nullptr;
+bool g_rebuildNeeded = true;
 
 namespace {
 

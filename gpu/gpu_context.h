@@ -72,3 +72,8 @@ template <class T> void ReleaseAndNull(T*& object) {
 }
 
 extern GpuContext* g_context;
+
+// The frame-size objects must be rebuilt before the next frame renders: set at the start, by a
+// size change, by a device reset (CheckDevice) and by a switch-off; cleared by FilterProc once a
+// rebuild has fully taken.
+extern bool g_rebuildNeeded;

@@ -3,6 +3,7 @@
 #include "effect/track_mapping.h"
 #include "gpu/frame_resources.h"
 #include "gpu/messages.h"
+#include "worker/render_worker.h"
 
 bool ApplyTrackValues(GpuContext* context, const int32_t* trackValues) {
     ID3DXEffect* effect = context->effect;
@@ -124,4 +125,12 @@ HRESULT ReadBackResult(GpuContext* context) {
     level->Release();
     if (FAILED(hr)) ShowError(msg::kReadBackFailed);
     return hr;
+}
+
+void RenderJob(void* arg) {
+    GpuContext* context = static_cast<GpuContext*>(arg);
+    if (!context) return;
+    bool done = false;
+    if (RenderFrame(1, context)) done = SUCCEEDED(ReadBackResult(context));
+    if (context->worker) context->worker->jobSucceeded = done ? 1 : 0;
 }

@@ -22,3 +22,8 @@ HRESULT ReadBackResult(GpuContext* context);
 HRESULT UploadSourceTexture(GpuContext* context, IDirect3DTexture9* texture,
                             IDirect3DSurface9* surface);
 HRESULT SetPassTarget(GpuContext* context, IDirect3DTexture9* texture);
+
+// The render worker's job in mode 2 (`context` is the GpuContext; null does nothing): RenderFrame
+// with the validation flag, then ReadBackResult. Records in context->worker->jobSucceeded whether
+// both succeeded, before the worker signals the job done.
+void RenderJob(void* context);

@@ -5,7 +5,6 @@
 #include "gpu/gpu_context.h"
 
 bool g_paramsDirty = true;
-bool g_rebuildNeeded = true;
 int32_t g_prevFrame = 0;
 
 // Captions in code page 932: 強さ, 閾値, 範囲, パス, モード.
@@ -81,7 +80,7 @@ int32_t FilterInit(FilterTable* filter) {
     ForgetShownErrors();
     g_context = NewGpuContext();
     if (!g_context) return 0;
-    if (InitDevice(filter)) return 1;
+    if (InitDevice(filter->window, filter->instance)) return 1;
     DestroyContext(g_context); // InitDevice has told the user why
     g_context = nullptr;
     return 0;

@@ -34,7 +34,6 @@ struct TrackBar {
 inline constexpr int kTrackCount = 5;
 extern const TrackBar kTrackBars[kTrackCount];
 
-// Module-wide state of the callbacks (g_context lives with the GPU context).
+// Module-wide state of the callbacks (g_context and g_rebuildNeeded live with the GPU context).
 extern bool g_paramsDirty;
-extern bool g_rebuildNeeded;
 extern int32_t g_prevFrame;

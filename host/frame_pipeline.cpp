@@ -8,6 +8,7 @@
 #include "gpu/messages.h"
 #include "gpu/render.h"
 #include "host/filter.h"
+#include "host/frame_pipeline.h"
 #include "transfer/transfer.h"
 #include "worker/render_worker.h"
 
@@ -104,4 +105,24 @@ bool FinishFrame(YcPixel* output, RunParallelFn runParallel) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+TransferLayout LayoutOf(const GpuContext* context) {
+    return {context->width, context->height, context->pitch, context->texelFormat != kTexelSigned};
+}
+
+} // namespace
+
+HRESULT UploadFrame(GpuContext* context, IDirect3DSurface9* surface, const YcPixel* source,
+                    RunParallelFn runParallel) {
+    if (!context->device || !surface) return D3DERR_INVALIDCALL;
+    return UploadPixels(LayoutOf(context), surface, source, runParallel);
+}
+
+HRESULT DownloadFrame(GpuContext* context, YcPixel* output, IDirect3DSurface9* surface,
+                      RunParallelFn runParallel) {
+    if (!context->device || !surface) return D3DERR_INVALIDCALL;
+    return DownloadPixels(LayoutOf(context), output, surface, runParallel);
 }

@@ -1,3 +1,3 @@
-// The native module's own translation unit: everything it exports comes from the plug-in
-// library (GetFilterTable) and the generated resource table.
+// The module's own translation unit, in both builds: everything it exports comes from the plug-in
+// library (GetFilterTable) and, natively, from the generated resource table.
 #include "host/filter.h"

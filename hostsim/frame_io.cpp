@@ -1,15 +1,17 @@
 #include "hostsim/frame_io.h"
 
-#include <png.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "hostsim/png_codec.h"
+
 namespace kestrin::hostsim {
 namespace {
+
+static_assert(kMaxPngSide == kMaxFileSide);
 
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
@@ -23,6 +25,23 @@ int16_t clampTo(long v, long lo, long hi) {
 void putU32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
+// File positions in 64 bits: a raw file of a few hundred HD frames is past 2 GiB, and `long` has
+// 32 bits on Windows.
+int64_t tell64(FILE* f) {
+#if defined(_WIN32)
+    return _ftelli64(f);
+#else
+    return ftello(f);
+#endif
+}
+int seek64(FILE* f, int64_t offset, int origin) {
+#if defined(_WIN32)
+    return _fseeki64(f, offset, origin);
+#else
+    return fseeko(f, static_cast<off_t>(offset), origin);
+#endif
+}
+
 uint32_t getU32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -47,60 +66,32 @@ void rgbFromYc(const YcPixel& p, double& r, double& g, double& b) {
 std::string readPng(const std::string& path, Frame& frame) {
     File file(fopen(path.c_str(), "rb"));
     if (!file) return "cannot open " + path;
-    uint8_t signature[8];
-    if (fread(signature, 1, 8, file.get()) != 8 || png_sig_cmp(signature, 0, 8) != 0)
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[1 << 16];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file.get())) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    if (ferror(file.get())) return "cannot read " + path;
+
+    RgbImage image;
+    switch (decodePng(bytes.data(), bytes.size(), image)) {
+    case PngError::None:
+        break;
+    case PngError::NotPng:
         return path + ": not a PNG file";
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!info) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        return "out of memory reading " + path;
-    }
-    std::vector<uint8_t> data;
-    std::vector<png_bytep> rows;
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
+    case PngError::ImpossibleSize:
+        return path + ": impossible size " + std::to_string(image.width) + "x" +
+               std::to_string(image.height);
+    case PngError::Damaged:
         return path + ": damaged PNG data";
     }
-    png_init_io(png, file.get());
-    png_set_sig_bytes(png, 8);
-    png_read_info(png, info);
-    const uint32_t width = png_get_image_width(png, info);
-    const uint32_t height = png_get_image_height(png, info);
-    if (width == 0 || height == 0 || width > kMaxFileSide || height > kMaxFileSide) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return path + ": impossible size " + std::to_string(width) + "x" + std::to_string(height);
-    }
-    const int depth = png_get_bit_depth(png, info);
-    const int type = png_get_color_type(png, info);
-    // Everything becomes RGB at 8 or 16 bits, without alpha.
-    if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-    if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-    if (depth < 8) png_set_expand(png);
-    if (type & PNG_COLOR_MASK_ALPHA) png_set_strip_alpha(png);
-    if (depth == 16) png_set_swap(png); // little-endian samples
-    png_read_update_info(png, info);
-    const bool wide = png_get_bit_depth(png, info) == 16;
-    const size_t rowBytes = png_get_rowbytes(png, info);
-    data.resize(rowBytes * height);
-    rows.resize(height);
-    for (uint32_t y = 0; y < height; ++y) rows[y] = data.data() + y * rowBytes;
-    png_read_image(png, rows.data());
-    png_destroy_read_struct(&png, &info, nullptr);
 
-    frame.width = static_cast<int32_t>(width);
-    frame.height = static_cast<int32_t>(height);
-    frame.pixels.resize(static_cast<size_t>(width) * height);
-    const double scale = wide ? 65535.0 : 255.0;
-    for (uint32_t y = 0; y < height; ++y) {
-        for (uint32_t x = 0; x < width; ++x) {
-            double rgb[3];
-            for (int c = 0; c < 3; ++c) {
-                const uint8_t* s = rows[y] + (wide ? 6 : 3) * x + (wide ? 2 : 1) * c;
-                rgb[c] = (wide ? (s[0] | s[1] << 8) : s[0]) / scale;
-            }
-            frame.pixels[static_cast<size_t>(y) * width + x] = ycFromRgb(rgb[0], rgb[1], rgb[2]);
-        }
+    frame.width = static_cast<int32_t>(image.width);
+    frame.height = static_cast<int32_t>(image.height);
+    frame.pixels.resize(size_t{image.width} * image.height);
+    const double scale = image.depth == 16 ? 65535.0 : 255.0;
+    for (size_t i = 0; i < frame.pixels.size(); ++i) {
+        const uint16_t* s = &image.samples[3 * i];
+        frame.pixels[i] = ycFromRgb(s[0] / scale, s[1] / scale, s[2] / scale);
     }
     return {};
 }
@@ -109,23 +100,23 @@ std::string writePng(const std::string& path, const Frame& frame) {
     if (frame.width <= 0 || frame.height <= 0 ||
         frame.pixels.size() < static_cast<size_t>(frame.width) * frame.height)
         return "nothing to write to " + path;
-    std::vector<uint8_t> rgb(static_cast<size_t>(frame.width) * frame.height * 3);
-    for (size_t i = 0; i < static_cast<size_t>(frame.width) * frame.height; ++i) {
+    RgbImage image;
+    image.width = static_cast<uint32_t>(frame.width);
+    image.height = static_cast<uint32_t>(frame.height);
+    image.depth = 8;
+    image.samples.resize(size_t{image.width} * image.height * 3);
+    for (size_t i = 0; i < size_t{image.width} * image.height; ++i) {
         double c[3];
         rgbFromYc(frame.pixels[i], c[0], c[1], c[2]);
         for (int k = 0; k < 3; ++k)
-            rgb[3 * i + k] = static_cast<uint8_t>(std::clamp(std::lround(c[k] * 255.0), 0L, 255L));
+            image.samples[3 * i + static_cast<size_t>(k)] =
+                static_cast<uint16_t>(std::clamp(std::lround(c[k] * 255.0), 0L, 255L));
     }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(frame.width);
-    image.height = static_cast<png_uint_32>(frame.height);
-    image.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), frame.width * 3, nullptr)) {
-        std::string error = image.message;
-        png_image_free(&image);
-        return "cannot write " + path + (error.empty() ? "" : ": " + error);
-    }
+    const std::vector<uint8_t> bytes = encodePng(image);
+    File file(fopen(path.c_str(), "wb"));
+    if (!file) return "cannot write " + path;
+    const bool written = fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    if (fclose(file.release()) != 0 || !written) return "cannot write " + path;
     return {};
 }
 
@@ -143,10 +134,10 @@ std::string readRaw(const std::string& path, std::vector<Frame>& frames) {
                " x " + std::to_string(count) + " frames";
     // Measure the file before allocating: a short file may claim frames of gigabytes.
     const uint64_t frameBytes = uint64_t(width) * height * sizeof(YcPixel);
-    const long start = ftell(file.get());
-    if (start < 0 || fseek(file.get(), 0, SEEK_END) != 0) return "cannot read " + path;
-    const long end = ftell(file.get());
-    if (end < start || fseek(file.get(), start, SEEK_SET) != 0) return "cannot read " + path;
+    const int64_t start = tell64(file.get());
+    if (start < 0 || seek64(file.get(), 0, SEEK_END) != 0) return "cannot read " + path;
+    const int64_t end = tell64(file.get());
+    if (end < start || seek64(file.get(), start, SEEK_SET) != 0) return "cannot read " + path;
     const uint64_t available = uint64_t(end - start);
     if (available < frameBytes * count)
         return path + ": file ends inside frame " + std::to_string(available / frameBytes);

@@ -1,10 +1,10 @@
 #include "hostsim/host.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+
+#include "hostsim/module.h"
 
 namespace kestrin::hostsim {
 namespace {
@@ -27,28 +27,36 @@ int32_t RunParallelEntry(ParallelKernel k, void* p1, void* p2) {
 } // namespace
 
 std::unique_ptr<Host> Host::load(const std::string& path, std::string& error) {
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-        const char* why = dlerror();
-        error = "cannot load " + path + ": " + (why ? why : "unknown error");
-        return nullptr;
-    }
+    void* module = openModule(path, error);
+    if (!module) return nullptr;
     using GetTable = FilterTable* (*)();
-    auto get = reinterpret_cast<GetTable>(dlsym(module, "GetFilterTable"));
+    auto get = reinterpret_cast<GetTable>(moduleExport(module, "GetFilterTable"));
     if (!get) {
         error = path + " does not export GetFilterTable";
-        dlclose(module);
+        closeModule(module);
         return nullptr;
     }
     FilterTable* t = get();
     if (!t || !t->onProc || !t->onInit || !t->onExit || !t->onUpdate || !t->onWindowMessage ||
         (t->trackCount > 0 && !t->trackDefaults)) {
         error = path + ": GetFilterTable returned no usable filter record";
-        dlclose(module);
+        closeModule(module);
+        return nullptr;
+    }
+    if (!answerMessageBoxes(module)) {
+        error = path + ": cannot redirect the module's message boxes to the host";
+        closeModule(module);
+        return nullptr;
+    }
+    HWND window = createFilterWindow();
+    if (!window) {
+        error = "cannot create the filter window";
+        closeModule(module);
         return nullptr;
     }
     std::unique_ptr<Host> host(new Host);
     host->module_ = module;
+    host->window_ = window;
     host->table_ = t;
     for (int i = 0; i < 5 && i < t->trackCount; ++i) host->tracks_[i] = t->trackDefaults[i];
     host->functions_.isFilterEnabled = IsFilterEnabledEntry;
@@ -57,7 +65,7 @@ std::unique_ptr<Host> Host::load(const std::string& path, std::string& error) {
     host->functions_.runParallel = nullptr;
     t->trackValues = host->tracks_;
     t->hostFunctions = &host->functions_;
-    t->window = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x1000));
+    t->window = window;
     t->instance = static_cast<HINSTANCE>(module);
     g_active = host.get();
     host->setThreads(2);
@@ -65,14 +73,35 @@ std::unique_ptr<Host> Host::load(const std::string& path, std::string& error) {
 }
 
 Host::~Host() {
+    unload();
+}
+
+bool Host::unload() {
     if (live_) exit();
     pool_.reset();
     if (g_active == this) g_active = nullptr;
     if (table_) {
         table_->trackValues = nullptr;
         table_->hostFunctions = nullptr;
+        table_ = nullptr;
     }
-    if (module_) dlclose(module_);
+    bool unloaded = true;
+    if (module_) unloaded = closeModule(module_);
+    module_ = nullptr;
+    destroyFilterWindow(window_);
+    window_ = nullptr;
+    return unloaded;
+}
+
+template <typename Call> int32_t Host::checked(const char* name, Call&& call) {
+    const int before = x87ControlWord();
+    const int32_t result = call();
+    const int after = x87ControlWord();
+    if (after != before) {
+        fpuChanges.push_back({name, before, after});
+        setX87ControlWord(before);
+    }
+    return result;
 }
 
 void Host::setMaxSize(int32_t maxWidth, int32_t maxHeight) {
@@ -88,25 +117,27 @@ void Host::setThreads(int threads) {
 }
 
 int32_t Host::init() {
-    const int32_t result = table_->onInit(table_);
+    const int32_t result = checked("FilterInit", [&] { return table_->onInit(table_); });
     live_ = live_ || result != 0;
     return result;
 }
 
 int32_t Host::exit() {
     live_ = false;
-    return table_->onExit(table_);
+    return checked("FilterExit", [&] { return table_->onExit(table_); });
 }
 
 int32_t Host::update() {
-    return table_->onUpdate(table_, 0);
+    return checked("FilterUpdate", [&] { return table_->onUpdate(table_, 0); });
 }
 int32_t Host::sendSwitchMessage() {
     return sendMessage(kMessageFilterSwitched);
 }
 int32_t Host::sendMessage(UINT message) {
-    return table_->onWindowMessage(table_->window, message, enabled_ ? 1 : 0, 0, &editHandle_,
-                                   table_);
+    return checked("FilterWndProc", [&] {
+        return table_->onWindowMessage(table_->window, message, enabled_ ? 1 : 0, 0, &editHandle_,
+                                       table_);
+    });
 }
 
 int32_t Host::proc(int32_t number, YcPixel* output) {
@@ -116,7 +147,7 @@ int32_t Host::proc(int32_t number, YcPixel* output) {
     frame_.maxHeight = maxHeight_;
     frame_.frameNumber = number;
     frame_.editHandle = &editHandle_;
-    return table_->onProc(table_, &frame_);
+    return checked("FilterProc", [&] { return table_->onProc(table_, &frame_); });
 }
 
 int32_t Host::isFilterEnabled(FilterTable*) {

@@ -1,6 +1,9 @@
 // The editor's side of the plug-in interface, for tests and tools: loads a module by path, fills
 // the host's words of its filter record, serves the host functions (frame cache, runParallel
 // pool, isFilterEnabled) and drives the callbacks in any mode, order and parameter sequence.
+// The same code on Linux (the stand-ins) and Windows (the real Direct3D 9): module.h has the
+// difference. The filter's message boxes are answered by the host (module.h), and every callback
+// is checked for leaving the x87 control word as it found it.
 //
 // The host functions are plain C entry points without a context argument, so one Host is
 // active per process at a time (the most recently loaded one that is still alive). A Host is
@@ -33,13 +36,23 @@ struct FrameRequest {
     bool withSize; // false: a fetch-ahead with null width/height pointers
 };
 
+// A callback that returned with another x87 control word than it was called with (the host puts
+// its own back).
+struct FpuChange {
+    std::string callback; // "FilterInit", "FilterProc", ...
+    int before, after;
+};
+
 class Host {
   public:
     // Loads the module and fills the record. Null with `error` set on failure.
     static std::unique_ptr<Host> load(const std::string& path, std::string& error);
-    // Ends a filter that is still running (FilterExit, as the editor does when it closes), then
-    // unloads the module: its render thread must not outlive the module's code.
+    // unload(), when it has not run.
     ~Host();
+    // Ends a filter that is still running (FilterExit, as the editor does when it closes), stops
+    // the host's threads, unloads the module (its render thread must not outlive the module's
+    // code) and closes the filter window. False when the system refused to unload the module.
+    bool unload();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
@@ -78,6 +91,7 @@ class Host {
     int parallelCalls = 0;
     std::vector<double> parallelMs; // wall time of the last runParallel calls (at most 16)
     int enabledQueries = 0;         // isFilterEnabled calls
+    std::vector<FpuChange> fpuChanges;
 
     // Host function entry points (public for the C trampolines).
     int32_t isFilterEnabled(FilterTable* filter);
@@ -87,6 +101,9 @@ class Host {
 
   private:
     Host() = default;
+    // Calls a callback, noting and undoing a change of the x87 control word.
+    template <typename Call> int32_t checked(const char* name, Call&& call);
+
     struct CachedFrame {
         int32_t width = 0, height = 0;
         std::vector<YcPixel> pixels; // rows maxWidth apart
@@ -94,6 +111,7 @@ class Host {
     };
 
     void* module_ = nullptr;
+    HWND window_ = nullptr;
     FilterTable* table_ = nullptr;
     HostFunctions functions_{};
     int32_t tracks_[5] = {};

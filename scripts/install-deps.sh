@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when they are missing.
 #   scripts/install-deps.sh          build tools and libraries
-#   scripts/install-deps.sh --wine   also mingw-w64 and Wine for the Windows checks
+#   scripts/install-deps.sh --wine   also the Windows build (mingw-w64, its zlib, zip for the
+#                                    release) and Wine for its tests
 #   scripts/install-deps.sh --bench  also OpenCV's core and imgproc, for bench/frame_bench
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
-          clang-format libxbyak-dev)
+          zlib1g-dev clang-format libxbyak-dev)
 wine=0
 bench=0
 for arg in "$@"; do
@@ -20,8 +21,8 @@ if [ "$bench" = 1 ]; then
   packages+=(libopencv-core-dev libopencv-imgproc-dev)
 fi
 if [ "$wine" = 1 ]; then
-  packages+=(wine wine32:i386 g++-mingw-w64-i686 xvfb xauth libgl1:i386 libgl1-mesa-dri:i386
-             libglx-mesa0:i386)
+  packages+=(wine wine32:i386 g++-mingw-w64-i686 libz-mingw-w64-dev zip xvfb xauth libgl1:i386
+             libgl1-mesa-dri:i386 libglx-mesa0:i386)
 fi
 
 missing=()

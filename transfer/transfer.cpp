@@ -6,8 +6,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "gpu/gpu_context.h"
-
 volatile LONG g_nextRow = 0;
 
 namespace {
@@ -115,17 +113,17 @@ template <void (*Row)(const RowCopyJob&, int32_t)> void RunRows(int32_t threadCo
     }
 }
 
-HRESULT Transfer(GpuContext* context, IDirect3DSurface9* surface, YcPixel* pixels, DWORD lockFlags,
-                 ParallelKernel kernel, RunParallelFn runParallel) {
-    if (!context->device || !surface) return D3DERR_INVALIDCALL;
+HRESULT Transfer(const TransferLayout& layout, IDirect3DSurface9* surface, YcPixel* pixels,
+                 DWORD lockFlags, ParallelKernel kernel, RunParallelFn runParallel) {
+    if (!surface) return D3DERR_INVALIDCALL;
     D3DLOCKED_RECT locked;
     const HRESULT hr = surface->LockRect(&locked, nullptr, lockFlags);
     if (hr != D3D_OK) return hr;
     RowCopyJob job;
-    job.rowCount = context->height;
-    job.pixelsPerRow = static_cast<uint32_t>(context->width);
+    job.rowCount = layout.height;
+    job.pixelsPerRow = static_cast<uint32_t>(layout.width);
     job.surfacePitch = locked.Pitch;
-    job.hostPitch = context->pitch;
+    job.hostPitch = layout.hostPitch;
     job.surfaceBits = static_cast<uint8_t*>(locked.pBits);
     job.hostPixels = pixels;
     if (runParallel) {
@@ -152,16 +150,15 @@ void DownloadRowsBiased(int32_t, int32_t threadCount, void* job, void*) {
     RunRows<DownloadRow<kBias>>(threadCount, job);
 }
 
-HRESULT UploadFrame(GpuContext* context, IDirect3DSurface9* surface, const YcPixel* source,
-                    RunParallelFn runParallel) {
-    return Transfer(
-        context, surface, const_cast<YcPixel*>(source), D3DLOCK_NOSYSLOCK | D3DLOCK_DISCARD,
-        context->texelFormat == kTexelSigned ? UploadRows : UploadRowsBiased, runParallel);
+HRESULT UploadPixels(const TransferLayout& layout, IDirect3DSurface9* surface,
+                     const YcPixel* source, RunParallelFn runParallel) {
+    return Transfer(layout, surface, const_cast<YcPixel*>(source),
+                    D3DLOCK_NOSYSLOCK | D3DLOCK_DISCARD,
+                    layout.biased ? UploadRowsBiased : UploadRows, runParallel);
 }
 
-HRESULT DownloadFrame(GpuContext* context, YcPixel* output, IDirect3DSurface9* surface,
-                      RunParallelFn runParallel) {
-    return Transfer(context, surface, output, D3DLOCK_NOSYSLOCK | D3DLOCK_READONLY,
-                    context->texelFormat == kTexelSigned ? DownloadRows : DownloadRowsBiased,
-                    runParallel);
+HRESULT DownloadPixels(const TransferLayout& layout, YcPixel* output, IDirect3DSurface9* surface,
+                       RunParallelFn runParallel) {
+    return Transfer(layout, surface, output, D3DLOCK_NOSYSLOCK | D3DLOCK_READONLY,
+                    layout.biased ? DownloadRowsBiased : DownloadRows, runParallel);
 }

@@ -1,5 +1,7 @@
-// Whole frames between the host's 6-byte pixels and the card's 8-byte texels, through the
-// system-memory transfer surface: serially, or row by row on the host's worker threads.
+// Whole frames between the host's 6-byte pixels and the card's 8-byte texels, through a locked
+// system-memory surface: serially, or row by row on the host's worker threads. The frame pipeline
+// calls these through UploadFrame and DownloadFrame (host/frame_pipeline.h) with the GPU context's
+// frame size, pitch and texel format.
 #pragma once
 
 #include <d3d9.h>
@@ -8,8 +10,6 @@
 #include <cstdint>
 
 #include "host/host_records.h"
-
-struct GpuContext;
 
 // The parameter block of one transfer, on the caller's stack for the length of the transfer.
 struct RowCopyJob {
@@ -24,12 +24,22 @@ struct RowCopyJob {
 // The next row to claim in a parallel transfer. Transfers never overlap, so one counter serves.
 extern volatile LONG g_nextRow;
 
-// Host pixels -> transferSurface (the texel format decides the encoding).
-HRESULT UploadFrame(GpuContext* context, IDirect3DSurface9* surface, const YcPixel* source,
-                    RunParallelFn runParallel);
-// transferSurface -> host pixels.
-HRESULT DownloadFrame(GpuContext* context, YcPixel* output, IDirect3DSurface9* surface,
-                      RunParallelFn runParallel);
+// The frame a transfer moves and how its texels are encoded.
+struct TransferLayout {
+    int32_t width;     // pixels of a row that move
+    int32_t height;    // rows that move
+    int32_t hostPitch; // pixels between rows of the host image
+    bool biased;       // unsigned texels: every value offset by 0x8000; otherwise signed, unchanged
+};
+
+// Host pixels -> `surface`, locked for writing (discarding its contents). D3DERR_INVALIDCALL
+// without a surface; otherwise the result of the lock, or of the unlock after the rows moved.
+HRESULT UploadPixels(const TransferLayout& layout, IDirect3DSurface9* surface,
+                     const YcPixel* source, RunParallelFn runParallel);
+// `surface`, locked read-only -> host pixels; only the first `width` pixels of each row are
+// written.
+HRESULT DownloadPixels(const TransferLayout& layout, YcPixel* output, IDirect3DSurface9* surface,
+                       RunParallelFn runParallel);
 
 // The row kernels. Thread count 0: every row in order on this thread; otherwise rows are
 // claimed one at a time from g_nextRow until none is left.

@@ -4,9 +4,6 @@
 
 #include <new>
 
-#include "gpu/gpu_context.h"
-#include "gpu/render.h"
-
 RenderWorker* NewWorker() {
     RenderWorker* worker = new (std::nothrow) RenderWorker;
     if (!worker) return nullptr;
@@ -28,14 +25,14 @@ void DeleteWorker(RenderWorker* worker) {
     delete worker;
 }
 
-int32_t StartWorker(RenderWorker* worker, GpuContext* context) {
+int32_t StartWorker(RenderWorker* worker, void (*job)(void* arg), void* jobArg) {
     EnterCriticalSection(&worker->lock);
     if (worker->thread) {
         LeaveCriticalSection(&worker->lock);
         return 0;
     }
-    worker->jobFunc = RenderJob;
-    worker->jobArg = context;
+    worker->jobFunc = job;
+    worker->jobArg = jobArg;
     worker->stopRequested = 0;
     if (!worker->startEvent) worker->startEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (!worker->doneEvent) worker->doneEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -111,12 +108,4 @@ void WorkerLoop(RenderWorker* worker) {
         } while (!worker->stopRequested);
     }
     SetEvent(worker->doneEvent);
-}
-
-void RenderJob(void* arg) {
-    GpuContext* context = static_cast<GpuContext*>(arg);
-    if (!context) return;
-    bool done = false;
-    if (RenderFrame(1, context)) done = SUCCEEDED(ReadBackResult(context));
-    if (context->worker) context->worker->jobSucceeded = done ? 1 : 0;
 }

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 struct Outcome {
     int exitCode = -1;
-    std::string err;
+    std::string out, err;
 };
 
 class KestrinRun : public ::testing::Test {
@@ -39,19 +39,34 @@ class KestrinRun : public ::testing::Test {
 
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-    // Runs kestrin-run with the module and `args`; stdout is dropped, stderr kept.
-    Outcome run(const std::string& args) {
-        const std::string err = path("stderr.txt");
-        const std::string command = std::string("'") + KESTRIN_RUN_PATH + "' --module '" +
-                                    KESTRIN_MODULE_PATH + "' " + args + " >/dev/null 2>'" + err +
-                                    "'";
+    // Runs kestrin-run with `module` and `args`; what it prints is kept.
+    Outcome run(const std::string& args, const char* module = KESTRIN_MODULE_PATH) {
+        const std::string out = path("stdout.txt"), err = path("stderr.txt");
+        const std::string command = std::string("'") + KESTRIN_RUN_PATH + "' --module '" + module +
+                                    "' " + args + " >'" + out + "' 2>'" + err + "'";
         Deadline d("kestrin-run " + args, kCallLimit);
         const int status = std::system(command.c_str());
         Outcome o;
         o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream in(err);
-        o.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::ifstream outFile(out), errFile(err);
+        o.out.assign(std::istreambuf_iterator<char>(outFile), std::istreambuf_iterator<char>());
+        o.err.assign(std::istreambuf_iterator<char>(errFile), std::istreambuf_iterator<char>());
         return o;
+    }
+
+    // `count` raw frames of width x height from makePicture, in `name`.
+    std::vector<Frame> writeFrames(const std::string& name, int count, int32_t width,
+                                   int32_t height) {
+        std::vector<Frame> frames;
+        for (int i = 0; i < count; ++i) {
+            Frame f;
+            f.width = width;
+            f.height = height;
+            f.pixels = makePicture(width, height, 70 + static_cast<uint32_t>(i)).pixels;
+            frames.push_back(f);
+        }
+        EXPECT_EQ(writeRaw(path(name), frames), "");
+        return frames;
     }
 
     void writeBytes(const std::string& name, const std::string& bytes) {
@@ -101,6 +116,13 @@ TEST_F(KestrinRun, BadInputIsOneLineAndExitCodeTwo) {
         {nullptr, "--passes 6", "--passes"},
         {nullptr, "--mode x", "--mode"},
         {nullptr, "--strength", "needs a value"},
+        {nullptr, "--size 0x5", "--size"},
+        {nullptr, "--size 640", "--size"},
+        {nullptr, "--size 16385x2", "--size"},
+        {nullptr, "--sequence 1,,2", "--sequence"},
+        {nullptr, "--sequence 0,sideways", "--sequence"},
+        {nullptr, "--size 8x8 --frames 3 --sequence 0,3", "there is no frame 3"},
+        {nullptr, "--size 8x8 --pitch 7", "narrower than the widest frame"},
     };
     for (const auto& row : rows) {
         const std::string args =
@@ -201,6 +223,88 @@ TEST_F(KestrinRun, PngInputGivesPngOutput) {
     EXPECT_EQ(
         std::memcmp(out.pixels.data(), wantRead.pixels.data(), out.pixels.size() * sizeof(YcPixel)),
         0);
+}
+
+// What the editor does between frames: a frame while the filter is off passes unchanged and the
+// filter is not called; after switching on, and after a restart, frames are filtered again.
+TEST_F(KestrinRun, SequenceSwitchesOffAndOnAndRestarts) {
+    const std::vector<Frame> in = writeFrames("in.ycp", 3, 23, 11);
+    const Outcome o = run("--input '" + path("in.ycp") + "' --output '" + path("out.ycp") +
+                          "' --sequence 0,off,1,on,2,restart,1 --mode 2");
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    for (const char* line :
+         {"frame 1: 23x11 off", "filter switched on", "filter restarted", "3 frames, total"})
+        EXPECT_NE(o.out.find(line), std::string::npos) << line << " in\n" << o.out;
+    std::vector<Frame> out;
+    ASSERT_EQ(readRaw(path("out.ycp"), out), "");
+    ASSERT_EQ(out.size(), 4u);
+    const int32_t tracks[5] = {128, 24, 64, 1, 2};
+    const size_t source[4] = {0, 1, 2, 1};
+    for (size_t i = 0; i < 4; ++i) {
+        const Frame& f = in[source[i]];
+        const std::vector<YcPixel> want =
+            i == 1 ? f.pixels
+                   : modelFrame({f.width, f.height, f.pixels}, tracks, TexelFormat::Signed);
+        EXPECT_EQ(std::memcmp(out[i].pixels.data(), want.data(), want.size() * sizeof(YcPixel)), 0)
+            << "output " << i;
+    }
+}
+
+// --verbose names the frames the plug-in asked for: in modes 1 and 2 each frame and the one the
+// same step further on, as the editor's order 9, 10, 11, 12, 20, 18 makes them; none in mode 0.
+TEST_F(KestrinRun, VerboseNamesTheFramesFetchedAhead) {
+    writeFrames("in.ycp", 21, 9, 5);
+    for (int mode = 0; mode <= 2; ++mode) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        const Outcome o =
+            run("--input '" + path("in.ycp") + "' --sequence 9,10,11,12,20,18 --verbose --mode " +
+                std::to_string(mode));
+        ASSERT_EQ(o.exitCode, 0) << o.err;
+        const char* const ahead[] = {"9, 18 ahead",  "10, 11 ahead", "11, 12 ahead",
+                                     "12, 13 ahead", "20, 28 ahead", "18, 16 ahead"};
+        const char* const alone[] = {"9", "10", "11", "12", "20", "18"};
+        size_t at = 0;
+        for (int i = 0; i < 6; ++i) {
+            const std::string line =
+                std::string("  asked for ") + (mode == 0 ? alone[i] : ahead[i]) + "\n";
+            at = o.out.find(line, at);
+            ASSERT_NE(at, std::string::npos) << line << " in order in\n" << o.out;
+        }
+        EXPECT_NE(o.out.find("module unloaded\n"), std::string::npos) << o.out;
+    }
+}
+
+// The software device computes what the model does, so --compare finds no difference at all;
+// and from the source the filter does differ. The editor's rows here are wider than the frame.
+TEST_F(KestrinRun, CompareFindsTheSoftwareDeviceExact) {
+    writeFrames("in.ycp", 2, 17, 13);
+    const Outcome o =
+        run("--input '" + path("in.ycp") + "' --compare --passes 3 --pitch 40 --mode 1");
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_NE(o.out.find("  model difference 0 (tolerance "), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("source difference 0\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("largest model difference 0 (tolerances up to "), std::string::npos)
+        << o.out;
+}
+
+// kestrin-run's own checks of a plug-in: writing into the editor's row padding, and leaving the
+// x87 control word changed, each fail the run with one line saying so.
+TEST_F(KestrinRun, CatchesAPluginThatMisbehaves) {
+    const Outcome fine = run("--size 8x4 --strength 0 --verbose", KESTRIN_ROGUE_MODULE);
+    EXPECT_EQ(fine.exitCode, 0) << fine.err;
+    EXPECT_NE(fine.out.find(", unchanged by every call"), std::string::npos) << fine.out;
+
+    const Outcome outside = run("--size 8x4 --pitch 12 --strength 1", KESTRIN_ROGUE_MODULE);
+    EXPECT_EQ(outside.exitCode, 1);
+    EXPECT_NE(outside.err.find("the plug-in wrote outside frame 0 (row 0, column 8)"),
+              std::string::npos)
+        << outside.err;
+
+    const Outcome fpu = run("--size 8x4 --strength 2", KESTRIN_ROGUE_MODULE);
+    EXPECT_EQ(fpu.exitCode, 1);
+    EXPECT_NE(fpu.err.find("FilterInit changed the x87 control word from 0x"), std::string::npos)
+        << fpu.err;
+    EXPECT_EQ(lines(fpu.err), 1) << fpu.err;
 }
 
 } // namespace

@@ -109,7 +109,7 @@ TEST_P(InitFails, InitDeviceAloneReleasesEveryDirect3DObject) {
         hooks::failNothrowAllocation(1);
     else
         row.arrange();
-    EXPECT_FALSE(::InitDevice(&record(row.instance)));
+    EXPECT_FALSE(::InitDevice(kWindow, row.instance));
     EXPECT_EQ(hooks::liveObjects(), liveAtStart());
     EXPECT_EQ(ctx().d3d, nullptr);
     EXPECT_EQ(ctx().device, nullptr);

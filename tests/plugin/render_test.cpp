@@ -8,9 +8,9 @@
 #include "effect/model.h"
 #include "gpu/frame_resources.h"
 #include "gpu/render.h"
+#include "host/frame_pipeline.h"
 #include "tests/plugin/effect_spy.h"
 #include "tests/plugin/plugin_fixture.h"
-#include "transfer/transfer.h"
 
 namespace kestrin::plugin_testing {
 namespace {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "gpu/frame_resources.h"
+#include "host/frame_pipeline.h"
 #include "platform/d3d9/observe.h"
 #include "tests/plugin/plugin_fixture.h"
 #include "transfer/transfer.h"

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "gpu/render.h"
+#include "host/frame_pipeline.h"
 #include "tests/plugin/plugin_fixture.h"
-#include "transfer/transfer.h"
 #include "worker/render_worker.h"
 
 namespace kestrin::plugin_testing {
@@ -62,7 +62,7 @@ class Worker : public PluginTest {
     }
     // Started, with the counting job in place of the render job.
     void startCounting() {
-        ASSERT_EQ(StartWorker(worker_, nullptr), 0);
+        ASSERT_EQ(StartWorker(worker_, nullptr, nullptr), 0);
         worker_->jobFunc = RunCountingJob;
         worker_->jobArg = &job_;
     }
@@ -85,16 +85,18 @@ TEST_F(Worker, NewRecordHasNothing) {
 
 TEST_F(Worker, StartOnARunningWorkerChangesNothing) {
     GpuContext* first = reinterpret_cast<GpuContext*>(uintptr_t{0x1000});
-    ASSERT_EQ(StartWorker(worker_, first), 0);
+    ASSERT_EQ(StartWorker(worker_, RenderJob, first), 0);
     EXPECT_EQ(worker_->jobFunc, &RenderJob);
     EXPECT_EQ(worker_->jobArg, first);
     EXPECT_NE(worker_->threadId, 0u);
     HANDLE thread = worker_->thread, start = worker_->startEvent, done = worker_->doneEvent;
     startOver();
-    EXPECT_EQ(StartWorker(worker_, nullptr), 0);
+    // A second start with another job keeps the running worker's job.
+    EXPECT_EQ(StartWorker(worker_, RunCountingJob, &job_), 0);
     EXPECT_EQ(worker_->thread, thread);
     EXPECT_EQ(worker_->startEvent, start);
     EXPECT_EQ(worker_->doneEvent, done);
+    EXPECT_EQ(worker_->jobFunc, &RenderJob);
     EXPECT_EQ(worker_->jobArg, first);
     EXPECT_EQ(hooks::callCount("CreateEventW"), 0);
     EXPECT_EQ(hooks::callCount("_beginthreadex"), 0);
@@ -179,7 +181,7 @@ TEST_F(Worker, StoppingAWorkerThatNeverStarted) {
         ASSERT_NE(worker, nullptr);
         startOver();
         row.arrange();
-        EXPECT_EQ(StartWorker(worker, nullptr), -1);
+        EXPECT_EQ(StartWorker(worker, nullptr, nullptr), -1);
         EXPECT_EQ(worker->thread, nullptr);
         EXPECT_EQ(worker->startEvent != nullptr, row.startEvent);
         EXPECT_EQ(worker->doneEvent != nullptr, row.doneEvent);

@@ -30,15 +30,23 @@
 #include <vector>
 
 #include "effect/model.h"
+#include "effect/model_compare.h"
 #include "tests/wine/check_log.h"
 #include "tests/wine/device_session.h"
 #include "tests/wine/effect_contract.h"
 #include "tests/wine/frame_rig.h"
-#include "tests/wine/model_passes.h"
 #include "tests/wine/test_images.h"
 
 namespace kestrin::winecheck {
 namespace {
+
+using model::compareImages;
+using model::Difference;
+using model::endToEndTolerance;
+using model::modelFirstPass;
+using model::modelLastPass;
+using model::modelMiddlePass;
+using model::roundingSpread;
 
 struct TrackSet {
     int32_t strength;
@@ -67,17 +75,8 @@ constexpr FrameSize kSizes[] = {{37, 23}, {64, 48}, {5, 3}};
 // square root to within an ulp or two, its own conversion on store): one step at most.
 constexpr int kSinglePassTolerance = 1;
 
-// From start to end the device quantises the R, G, B image once per pass and the result once
-// more, and each of those may land one step away from the model's. Where the steps are alike
-// they add up: a weighted mean of inputs k steps off is k steps off, the conversion back to
-// Y, Cb, Cr has rows whose absolute values sum to 1 and the blend scales by pixGain <= 1, so
-// passes + 1. Where they differ from tap to tap, the range weights amplify them: a weight near
-// its falloff turns a one-step change of a colour difference into several steps of the mean,
-// pass after pass. That part depends on the frame and the settings, so it is measured on the
-// model itself (roundingSpread) and the larger of the two is the tolerance.
-int endToEndTolerance(int passCount, int spread) {
-    return std::max(passCount + 1, spread);
-}
+// From start to end the device's steps add up and grow through the bilateral weights:
+// model::endToEndTolerance holds the reasoning.
 
 const char* formatName(TexelFormat format) {
     return format == TexelFormat::Signed ? "signed" : "unsigned";
@@ -184,8 +183,8 @@ class FormatRun {
             havePrevious = true;
 
             const int tolerance =
-                endToEndTolerance(settings.passCount,
-                                  roundingSpread(source, settings, format_, 0x5EED0000u + passes));
+                endToEndTolerance(settings.passCount, roundingSpread(source, settings, format_,
+                                                                     model::roundingSeed(passes)));
             log_.info("%s  result %s, tolerance %d  |  %s %s  p2 %s", label,
                       describe(endToEnd).c_str(), tolerance, inputPassName,
                       inputChecked ? describe(inputPass).c_str() : "-", describe(lastPass).c_str());

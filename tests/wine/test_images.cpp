@@ -1,7 +1,5 @@
 #include "tests/wine/test_images.h"
 
-#include <cstdlib>
-
 namespace kestrin::winecheck {
 namespace {
 
@@ -26,12 +24,6 @@ class Random {
 
 int16_t clampTo(int v, int lo, int hi) {
     return static_cast<int16_t>(v < lo ? lo : (v > hi ? hi : v));
-}
-
-// Stored value in steps, without the unsigned format's offset: host values for Y, Cb and Cr.
-int channelValue(uint16_t raw, TexelFormat format) {
-    return format == TexelFormat::Signed ? static_cast<int16_t>(raw)
-                                         : static_cast<int>(raw) - 0x8000;
 }
 
 } // namespace
@@ -74,28 +66,6 @@ model::TexelImage encodeWithNoisyW(const std::vector<model::YcPixel>& frame, int
     Random rng(seed ^ 0xA5A5A5A5u);
     for (model::Texel& t : image.texels) t[3] = static_cast<uint16_t>(rng.next());
     return image;
-}
-
-Difference compareImages(const model::TexelImage& expected, const model::TexelImage& actual,
-                         TexelFormat format, int channels) {
-    Difference d;
-    if (expected.width != actual.width || expected.height != actual.height) {
-        d.maxSteps = 65535;
-        return d;
-    }
-    for (int y = 0; y < expected.height; ++y) {
-        for (int x = 0; x < expected.width; ++x) {
-            for (int c = 0; c < channels; ++c) {
-                const int e = channelValue(expected.at(x, y)[c], format);
-                const int a = channelValue(actual.at(x, y)[c], format);
-                const int steps = std::abs(a - e);
-                if (steps == 0) continue;
-                ++d.differing;
-                if (steps > d.maxSteps) d = {steps, d.differing, x, y, c, e, a};
-            }
-        }
-    }
-    return d;
 }
 
 } // namespace kestrin::winecheck

@@ -1,4 +1,4 @@
-// Test frames for the Wine check and the comparison of texel images in host steps.
+// Test frames for the Wine check.
 #pragma once
 
 #include <cstdint>
@@ -17,17 +17,5 @@ std::vector<model::YcPixel> makeTestFrame(int width, int height, uint32_t seed);
 // may read.
 model::TexelImage encodeWithNoisyW(const std::vector<model::YcPixel>& frame, int width, int height,
                                    TexelFormat format, uint32_t seed);
-
-// The largest difference between two images in steps of the stored value (which are host steps
-// in both formats), over the first `channels` channels.
-struct Difference {
-    int maxSteps = 0;
-    long differing = 0; // channel values that differ at all
-    int x = -1, y = -1, channel = -1;
-    int expected = 0, actual = 0; // at the largest difference
-};
-
-Difference compareImages(const model::TexelImage& expected, const model::TexelImage& actual,
-                         TexelFormat format, int channels);
 
 } // namespace kestrin::winecheck

@@ -167,23 +167,29 @@ void* Host::getCachedFrame(FilterTable*, void*, int32_t n, int32_t* w, int32_t* 
     if (fetchFails_ || !source_) return nullptr;
     auto it = cache_.find(n);
     if (it == cache_.end()) {
-        CachedFrame f;
+        // Keep at most cacheCapacity_ frames, dropping the least recently used; the last one
+        // dropped lends its buffer to the source, which may swap a filled one in.
         std::vector<YcPixel> packed;
+        while (!cache_.empty() && static_cast<int32_t>(cache_.size()) >= cacheCapacity_) {
+            auto oldest = std::min_element(cache_.begin(), cache_.end(), [](auto& a, auto& b) {
+                return a.second.lastUse < b.second.lastUse;
+            });
+            packed.swap(oldest->second.pixels);
+            cache_.erase(oldest);
+        }
+        CachedFrame f;
         if (!source_(n, f.width, f.height, packed)) return nullptr;
         if (f.width <= 0 || f.height <= 0 || f.width > maxWidth_ || f.height > maxHeight_ ||
             packed.size() < static_cast<size_t>(f.width) * static_cast<size_t>(f.height))
             return nullptr;
-        f.pixels.assign(static_cast<size_t>(maxWidth_) * static_cast<size_t>(f.height),
-                        YcPixel{0, 0, 0});
-        for (int32_t y = 0; y < f.height; ++y)
-            memcpy(&f.pixels[static_cast<size_t>(y) * maxWidth_],
-                   &packed[static_cast<size_t>(y) * f.width], sizeof(YcPixel) * f.width);
-        // Keep at most cacheCapacity_ frames, dropping the least recently used.
-        while (static_cast<int32_t>(cache_.size()) >= cacheCapacity_) {
-            auto oldest = std::min_element(cache_.begin(), cache_.end(), [](auto& a, auto& b) {
-                return a.second.lastUse < b.second.lastUse;
-            });
-            cache_.erase(oldest);
+        const size_t frameSize = static_cast<size_t>(maxWidth_) * static_cast<size_t>(f.height);
+        if (f.width == maxWidth_ && packed.size() == frameSize) {
+            f.pixels.swap(packed); // already rows maxWidth apart
+        } else {
+            f.pixels.assign(frameSize, YcPixel{0, 0, 0});
+            for (int32_t y = 0; y < f.height; ++y)
+                memcpy(&f.pixels[static_cast<size_t>(y) * maxWidth_],
+                       &packed[static_cast<size_t>(y) * f.width], sizeof(YcPixel) * f.width);
         }
         it = cache_.emplace(n, std::move(f)).first;
     }

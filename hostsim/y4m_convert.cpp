@@ -1,6 +1,7 @@
 #include "hostsim/y4m_convert.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace kestrin::hostsim::y4m {
@@ -48,44 +49,64 @@ bool centredDown(const Layout& l) {
     return l.siting != Siting::TopLeft && l.chromaY > 1;
 }
 
-// A chroma plane on the host's scale, interpolated to one sample per pixel.
-void upsample(const std::vector<int16_t>& chroma, const PlaneSizes& sizes, const Layout& layout,
-              std::vector<int16_t>& full) {
-    const int32_t w = sizes.lumaWidth, h = sizes.lumaHeight, cw = sizes.chromaWidth;
-    full.resize(size_t(w) * h);
-    if (layout.chromaX == 1 && layout.chromaY == 1) {
-        full = chroma;
-        return;
-    }
-    const std::vector<Tap> across = axisTaps(w, cw, layout.chromaX, centredAcross(layout));
-    const std::vector<Tap> down =
-        axisTaps(h, sizes.chromaHeight, layout.chromaY, centredDown(layout));
-    std::vector<int32_t> row(static_cast<size_t>(cw));
-    for (int32_t y = 0; y < h; ++y) {
-        const Tap& v = down[size_t(y)];
-        const int16_t* r0 = &chroma[size_t(v.i0) * cw];
-        const int16_t* r1 = &chroma[size_t(v.i1) * cw];
-        for (int32_t i = 0; i < cw; ++i) row[size_t(i)] = v.w0 * r0[i] + v.w1 * r1[i];
-        int16_t* out = &full[size_t(y) * w];
-        for (int32_t x = 0; x < w; ++x) {
-            const Tap& t = across[size_t(x)];
-            out[x] = clampHost((t.w0 * row[size_t(t.i0)] + t.w1 * row[size_t(t.i1)] + 32) >> 6);
+// The horizontal interpolation of one row, (w0 v[i0] + w1 v[i1] + 32) >> 6 for each luma
+// sample (v already carries the vertical weights, out of 8). Away from the edges every luma
+// sample of one phase (x mod factor) takes the same taps relative to its chroma sample, so those
+// runs go without the tap table.
+class RowInterpolator {
+  public:
+    RowInterpolator(int32_t width, int32_t chromaWidth, int factor, bool centred)
+        : width_(width), factor_(factor), taps_(axisTaps(width, chromaWidth, factor, centred)) {
+        // Relative taps from a luma sample well inside the row (the same for every inner one).
+        const int32_t k = 2;
+        interior_ = chromaWidth >= 2 * k + 2;
+        if (!interior_) return;
+        for (int p = 0; p < factor; ++p) {
+            const Tap& t = taps_[size_t(factor * k + p)];
+            phases_[p] = {t.i0 - k, t.i1 - k, t.w0, t.w1};
+            first_ = std::max(first_, -std::min(phases_[p].i0, phases_[p].i1));
+            last_ = std::min(last_, chromaWidth - 1 - std::max(phases_[p].i0, phases_[p].i1));
         }
+        last_ = std::min(last_, (width - factor) / factor); // whole groups inside the row
     }
-}
 
-// The mean over the pixels each chroma sample of `layout` covers of `value(x, y)`, rounded.
-template <class Value>
-void blockMeans(const PlaneSizes& sizes, const Layout& layout, Value value,
-                std::vector<int32_t>& means) {
-    const int32_t fx = layout.chromaX, fy = layout.chromaY, n = fx * fy;
-    means.assign(size_t(sizes.chromaWidth) * sizes.chromaHeight, 0);
-    for (int32_t y = 0; y < sizes.lumaHeight; ++y) {
-        int32_t* row = &means[size_t(y / fy) * sizes.chromaWidth];
-        for (int32_t x = 0; x < sizes.lumaWidth; ++x) row[x / fx] += value(x, y);
+    void run(const int32_t* __restrict v, int16_t* __restrict out) const {
+        if (!interior_) {
+            for (int32_t x = 0; x < width_; ++x) out[x] = at(v, x);
+            return;
+        }
+        const int32_t f = factor_;
+        for (int32_t x = 0; x < f * first_; ++x) out[x] = at(v, x);
+        if (f == 2) {
+            // Both phases in one pass: the stores interleave and the loop vectorises.
+            const Tap a = phases_[0], b = phases_[1];
+            for (int32_t i = first_; i <= last_; ++i) {
+                out[2 * i] = int16_t((a.w0 * v[i + a.i0] + a.w1 * v[i + a.i1] + 32) >> 6);
+                out[2 * i + 1] = int16_t((b.w0 * v[i + b.i0] + b.w1 * v[i + b.i1] + 32) >> 6);
+            }
+        } else {
+            for (int p = 0; p < f; ++p) {
+                const Tap t = phases_[p];
+                for (int32_t i = first_; i <= last_; ++i)
+                    out[f * i + p] = int16_t((t.w0 * v[i + t.i0] + t.w1 * v[i + t.i1] + 32) >> 6);
+            }
+        }
+        for (int32_t x = f * (last_ + 1); x < width_; ++x) out[x] = at(v, x);
     }
-    for (int32_t& m : means) m = floorDiv(m + n / 2, n);
-}
+
+  private:
+    int16_t at(const int32_t* v, int32_t x) const {
+        const Tap& t = taps_[size_t(x)];
+        return int16_t((t.w0 * v[t.i0] + t.w1 * v[t.i1] + 32) >> 6);
+    }
+
+    int32_t width_;
+    int factor_;
+    std::vector<Tap> taps_;
+    bool interior_ = false;
+    Tap phases_[4] = {};
+    int32_t first_ = 0, last_ = INT32_MAX;
+};
 
 } // namespace
 
@@ -113,79 +134,178 @@ SampleMaps::SampleMaps(int bits, bool fullRange) : bits_(bits) {
     }
 }
 
-void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
-            std::vector<YcPixel>& frame) {
-    PlaneSizes sizes{};
-    planeSizes(header.width, header.height, header.layout, sizes);
-    const size_t pixels = size_t(sizes.lumaWidth) * sizes.lumaHeight;
-    frame.resize(pixels);
-    if (header.layout.mono()) {
-        for (size_t i = 0; i < pixels; ++i) frame[i] = {maps.lumaToHost(planes.y[i]), 0, 0};
+namespace {
+
+// Calls fn(first, end) for bands of [0, rows) whose ends are multiples of `align` (the last may
+// be cut short): one band per thread of `pool`, or all rows at once on this thread.
+template <class Fn> void forBands(ThreadPool* pool, int32_t rows, int32_t align, const Fn& fn) {
+    if (!pool || pool->size() < 2 || rows < 2 * align) {
+        fn(0, rows);
         return;
     }
-    std::vector<int16_t> cb(planes.cb.size()), cr(planes.cr.size()), fullCb, fullCr;
-    for (size_t i = 0; i < cb.size(); ++i) {
-        cb[i] = maps.chromaToHost(planes.cb[i]);
-        cr[i] = maps.chromaToHost(planes.cr[i]);
-    }
-    upsample(cb, sizes, header.layout, fullCb);
-    upsample(cr, sizes, header.layout, fullCr);
-    for (size_t i = 0; i < pixels; ++i)
-        frame[i] = {maps.lumaToHost(planes.y[i]), fullCb[i], fullCr[i]};
+    struct Job {
+        const Fn* fn;
+        int32_t rows, align;
+    } job{&fn, rows, align};
+    pool->run(
+        [](int32_t index, int32_t count, void* p, void*) {
+            const Job& j = *static_cast<const Job*>(p);
+            const int32_t groups = (j.rows + j.align - 1) / j.align;
+            const int32_t first = groups * index / count * j.align;
+            const int32_t end = std::min(j.rows, groups * (index + 1) / count * j.align);
+            if (first < end) (*j.fn)(first, end);
+        },
+        &job, nullptr);
 }
 
-void fromHost(const YcPixel* filtered, int32_t pitch, const Planes& source, const Header& inHeader,
-              const SampleMaps& inMaps, const Header& outHeader, const SampleMaps& outMaps,
-              Planes& out) {
+} // namespace
+
+void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
+            std::vector<YcPixel>& frame, SourceChroma* source, ThreadPool* pool) {
+    PlaneSizes sizes{};
+    planeSizes(header.width, header.height, header.layout, sizes);
+    const Layout& layout = header.layout;
+    const int32_t w = sizes.lumaWidth, h = sizes.lumaHeight;
+    const int32_t cw = sizes.chromaWidth, ch = sizes.chromaHeight;
+    frame.resize(size_t(w) * h);
+    if (source) *source = SourceChroma{};
+    const int16_t* lumaIn = maps.lumaInTable();
+    const int16_t* chromaIn = maps.chromaInTable();
+
+    if (layout.mono() || (layout.chromaX == 1 && layout.chromaY == 1)) {
+        const bool mono = layout.mono();
+        forBands(pool, h, 1, [&](int32_t first, int32_t end) {
+            for (size_t i = size_t(first) * w; i < size_t(end) * w; ++i)
+                frame[i] = {lumaIn[planes.y[i]], mono ? int16_t(0) : chromaIn[planes.cb[i]],
+                            mono ? int16_t(0) : chromaIn[planes.cr[i]]};
+        });
+        return;
+    }
+
+    // Chroma on the host's scale, at its own resolution.
+    SourceChroma local;
+    SourceChroma& c = source ? *source : local;
+    c.cb.resize(planes.cb.size());
+    c.cr.resize(planes.cr.size());
+    forBands(pool, ch, 1, [&](int32_t first, int32_t end) {
+        for (size_t i = size_t(first) * cw; i < size_t(end) * cw; ++i) {
+            c.cb[i] = chromaIn[planes.cb[i]];
+            c.cr[i] = chromaIn[planes.cr[i]];
+        }
+    });
+    if (source) {
+        c.sumCb.assign(c.cb.size(), 0);
+        c.sumCr.assign(c.cr.size(), 0);
+    }
+
+    const int fx = layout.chromaX, fy = layout.chromaY;
+    const std::vector<Tap> down = axisTaps(h, ch, fy, centredDown(layout));
+    const RowInterpolator across(w, cw, fx, centredAcross(layout));
+    // Bands of whole chroma rows, so that each chroma sample's sum belongs to one band.
+    forBands(pool, h, fy, [&](int32_t first, int32_t end) {
+        std::vector<int32_t> vCb(static_cast<size_t>(cw)), vCr(static_cast<size_t>(cw));
+        std::vector<int16_t> rowY(static_cast<size_t>(w)), rowCb(static_cast<size_t>(w)),
+            rowCr(static_cast<size_t>(w));
+        for (int32_t y = first; y < end; ++y) {
+            const Tap t = down[size_t(y)];
+            const int32_t w0 = t.w0, w1 = t.w1;
+            const int16_t* __restrict cb0 = &c.cb[size_t(t.i0) * cw];
+            const int16_t* __restrict cb1 = &c.cb[size_t(t.i1) * cw];
+            const int16_t* __restrict cr0 = &c.cr[size_t(t.i0) * cw];
+            const int16_t* __restrict cr1 = &c.cr[size_t(t.i1) * cw];
+            int32_t* __restrict vb = vCb.data();
+            int32_t* __restrict vr = vCr.data();
+            for (int32_t i = 0; i < cw; ++i) {
+                vb[i] = w0 * cb0[i] + w1 * cb1[i];
+                vr[i] = w0 * cr0[i] + w1 * cr1[i];
+            }
+            across.run(vb, rowCb.data());
+            across.run(vr, rowCr.data());
+            const uint16_t* __restrict luma = &planes.y[size_t(y) * w];
+            int16_t* __restrict yr = rowY.data();
+            for (int32_t x = 0; x < w; ++x) yr[x] = lumaIn[luma[x]];
+            const int16_t* __restrict b = rowCb.data();
+            const int16_t* __restrict r = rowCr.data();
+            YcPixel* __restrict out = &frame[size_t(y) * w];
+            for (int32_t x = 0; x < w; ++x) out[x] = {yr[x], b[x], r[x]};
+            if (!source) continue;
+            int32_t* __restrict sumCb = &c.sumCb[size_t(y / fy) * cw];
+            int32_t* __restrict sumCr = &c.sumCr[size_t(y / fy) * cw];
+            if (fx == 2) {
+                for (int32_t i = 0; i < cw; ++i) {
+                    sumCb[i] += b[2 * i] + b[2 * i + 1];
+                    sumCr[i] += r[2 * i] + r[2 * i + 1];
+                }
+            } else {
+                for (int32_t i = 0; i < cw; ++i)
+                    for (int k = 0; k < fx; ++k) {
+                        sumCb[i] += b[fx * i + k];
+                        sumCr[i] += r[fx * i + k];
+                    }
+            }
+        }
+    });
+}
+
+void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
+              const SourceChroma* source, const Header& outHeader, const SampleMaps& outMaps,
+              Planes& out, ThreadPool* pool) {
     PlaneSizes sizes{};
     planeSizes(outHeader.width, outHeader.height, outHeader.layout, sizes);
     const int32_t w = sizes.lumaWidth, h = sizes.lumaHeight;
-    auto at = [&](int32_t x, int32_t y) -> const YcPixel& {
-        return filtered[size_t(y) * pitch + x];
-    };
-    out.y.resize(size_t(w) * h);
-    for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x) out.y[size_t(y) * w + x] = outMaps.lumaFromHost(at(x, y).y);
-    out.cb.clear();
-    out.cr.clear();
+    const int32_t cw = sizes.chromaWidth, ch = sizes.chromaHeight;
     const Layout& layout = outHeader.layout;
-    if (layout.mono()) return;
-
-    std::vector<int32_t> cb, cr;
+    const int fx = layout.mono() ? 1 : layout.chromaX, fy = layout.mono() ? 1 : layout.chromaY;
+    out.y.resize(size_t(w) * h);
+    out.cb.resize(size_t(cw) * ch);
+    out.cr.resize(size_t(cw) * ch);
+    const bool full = !layout.mono() && fx == 1 && fy == 1;
+    const bool subsampled = !layout.mono() && !full;
+    std::vector<int32_t> sumCb(subsampled ? out.cb.size() : 0), sumCr(sumCb.size());
+    const int shift = std::countr_zero(unsigned(fx * fy)); // fx and fy are powers of two
+    const int32_t half = (fx * fy) / 2;
     const Layout& inLayout = inHeader.layout;
-    const bool sameChroma = !inLayout.mono() && inLayout.chromaX == layout.chromaX &&
-                            inLayout.chromaY == layout.chromaY && inLayout.siting == layout.siting;
-    if (sameChroma && (layout.chromaX > 1 || layout.chromaY > 1)) {
-        // The stream's own chroma plus the mean change the filter made over its pixels.
-        PlaneSizes inSizes{};
-        planeSizes(inHeader.width, inHeader.height, inLayout, inSizes);
-        auto residual = [&](const std::vector<uint16_t>& codes, int16_t YcPixel::*channel,
-                            std::vector<int32_t>& result) {
-            std::vector<int16_t> chroma(codes.size()), before;
-            for (size_t i = 0; i < codes.size(); ++i) chroma[i] = inMaps.chromaToHost(codes[i]);
-            upsample(chroma, inSizes, inLayout, before);
-            blockMeans(
-                sizes, layout,
-                [&](int32_t x, int32_t y) {
-                    return int32_t(at(x, y).*channel) - before[size_t(y) * w + x];
-                },
-                result);
-            for (size_t i = 0; i < result.size(); ++i) result[i] += chroma[i];
-        };
-        residual(source.cb, &YcPixel::cb, cb);
-        residual(source.cr, &YcPixel::cr, cr);
-    } else {
-        blockMeans(
-            sizes, layout, [&](int32_t x, int32_t y) { return int32_t(at(x, y).cb); }, cb);
-        blockMeans(
-            sizes, layout, [&](int32_t x, int32_t y) { return int32_t(at(x, y).cr); }, cr);
-    }
-    out.cb.resize(cb.size());
-    out.cr.resize(cr.size());
-    for (size_t i = 0; i < cb.size(); ++i) {
-        out.cb[i] = outMaps.chromaFromHost(clampHost(cb[i]));
-        out.cr[i] = outMaps.chromaFromHost(clampHost(cr[i]));
-    }
+    const bool sameChroma = subsampled && source && !source->sumCb.empty() &&
+                            inLayout.chromaX == fx && inLayout.chromaY == fy &&
+                            inLayout.siting == layout.siting;
+
+    forBands(pool, h, fy, [&](int32_t first, int32_t end) {
+        for (int32_t y = first; y < end; ++y) {
+            const YcPixel* __restrict row = filtered + size_t(y) * pitch;
+            uint16_t* __restrict luma = &out.y[size_t(y) * w];
+            for (int32_t x = 0; x < w; ++x) luma[x] = outMaps.lumaFromHost(row[x].y);
+            if (full) {
+                uint16_t* __restrict cb = &out.cb[size_t(y) * w];
+                uint16_t* __restrict cr = &out.cr[size_t(y) * w];
+                for (int32_t x = 0; x < w; ++x) {
+                    cb[x] = outMaps.chromaFromHost(row[x].cb);
+                    cr[x] = outMaps.chromaFromHost(row[x].cr);
+                }
+            } else if (subsampled) {
+                // The sums of the filtered chroma over each chroma sample's pixels.
+                int32_t* __restrict rowCb = &sumCb[size_t(y / fy) * cw];
+                int32_t* __restrict rowCr = &sumCr[size_t(y / fy) * cw];
+                for (int32_t i = 0; i < cw; ++i)
+                    for (int k = 0; k < fx; ++k) {
+                        rowCb[i] += row[fx * i + k].cb;
+                        rowCr[i] += row[fx * i + k].cr;
+                    }
+            }
+        }
+        if (!subsampled) return;
+        const int32_t lastRow = std::min(ch, (end + fy - 1) / fy);
+        for (size_t i = size_t(first / fy) * cw; i < size_t(lastRow) * cw; ++i) {
+            int32_t cb = (sumCb[i] + half) >> shift;
+            int32_t cr = (sumCr[i] + half) >> shift;
+            if (sameChroma) {
+                // The stream's own sample plus the mean change the filter made over its pixels.
+                cb = source->cb[i] + ((sumCb[i] - source->sumCb[i] + half) >> shift);
+                cr = source->cr[i] + ((sumCr[i] - source->sumCr[i] + half) >> shift);
+            }
+            out.cb[i] = outMaps.chromaFromHost(clampHost(cb));
+            out.cr[i] = outMaps.chromaFromHost(clampHost(cr));
+        }
+    });
 }
 
 } // namespace kestrin::hostsim::y4m

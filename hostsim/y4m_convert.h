@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/host_records.h"
+#include "hostsim/thread_pool.h"
 #include "hostsim/y4m.h"
 
 namespace kestrin::hostsim::y4m {
@@ -36,6 +37,8 @@ class SampleMaps {
     int16_t chromaToHost(uint16_t code) const { return chromaIn_[code]; }
     uint16_t lumaFromHost(int16_t value) const { return lumaOut_[uint16_t(value) ^ 0x8000u]; }
     uint16_t chromaFromHost(int16_t value) const { return chromaOut_[uint16_t(value) ^ 0x8000u]; }
+    const int16_t* lumaInTable() const { return lumaIn_.data(); }
+    const int16_t* chromaInTable() const { return chromaIn_.data(); }
     int bits() const { return bits_; }
 
   private:
@@ -44,15 +47,25 @@ class SampleMaps {
     std::vector<uint16_t> lumaOut_, chromaOut_; // by host value + 32768
 };
 
-// The frame as the editor holds it: width x height pixels, packed rows.
-void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
-            std::vector<YcPixel>& frame);
+// What the way back needs of a subsampled frame that went to the editor: its chroma samples on
+// the editor's scale, and for each the sum of the interpolated chroma over the pixels it covers.
+struct SourceChroma {
+    std::vector<int16_t> cb, cr;
+    std::vector<int32_t> sumCb, sumCr;
+};
 
-// The filtered frame (rows `pitch` pixels apart) back to `out`'s layout and depth. `source` and
-// `inHeader`/`inMaps` are the stream's frame the filtered one came from: when the layouts agree,
-// chroma goes back as the source's samples plus the filter's change.
-void fromHost(const YcPixel* filtered, int32_t pitch, const Planes& source, const Header& inHeader,
-              const SampleMaps& inMaps, const Header& outHeader, const SampleMaps& outMaps,
-              Planes& out);
+// The frame as the editor holds it: width x height pixels, packed rows. `source`, when given,
+// receives what fromHost needs to give the stream's chroma back (left empty for 4:4:4 and mono).
+// With a pool, bands of rows are converted on its threads.
+void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
+            std::vector<YcPixel>& frame, SourceChroma* source = nullptr,
+            ThreadPool* pool = nullptr);
+
+// The filtered frame (rows `pitch` pixels apart) to `outHeader`'s layout and depth. `source` is
+// what toHost kept of the stream's frame (or null): when the layouts agree, chroma goes back as
+// the stream's samples plus the filter's change.
+void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
+              const SourceChroma* source, const Header& outHeader, const SampleMaps& outMaps,
+              Planes& out, ThreadPool* pool = nullptr);
 
 } // namespace kestrin::hostsim::y4m

@@ -1,7 +1,8 @@
 // kestrin-run: the command-line host. Loads the plug-in module, feeds it frames (the built-in
 // test card, a PNG file or a raw host-pixel file) in the order and with the switches the editor
-// would, runs them in any mode and writes the result. The same program on Linux (the native
-// module on the software device) and Windows (kestrin.auf on the machine's Direct3D 9).
+// would, runs them in any mode and writes the result; or filters a YUV4MPEG2 stream from a file
+// or a pipe into another (y4m_run.cpp). The same program on Linux (the native module on the
+// software device) and Windows (kestrin.auf on the machine's Direct3D 9).
 //
 // Exit codes: 0 every frame filtered; 1 the plug-in failed a frame, could not start, or
 // misbehaved (wrote outside the frame, changed the x87 control word, or, with --compare, strayed
@@ -28,27 +29,38 @@
 #include "hostsim/frame_io.h"
 #include "hostsim/host.h"
 #include "hostsim/module.h"
+#include "tools/run_options.h"
 #include "tools/testcard.h"
+#include "tools/y4m_run.h"
 
 namespace {
 
 using kestrin::hostsim::Frame;
+using kestrin::tools::fail;
+using kestrin::tools::Options;
+using kestrin::tools::Step;
 
 const char* kUsage =
     "usage: kestrin-run [--module PATH] [--input FILE] [--output FILE] [--strength N]\n"
     "                   [--threshold N] [--range N] [--passes N] [--mode N] [--frames N]\n"
-    "                   [--threads N] [--size WxH] [--pitch N] [--sequence LIST] [--compare]\n"
-    "                   [--verbose]\n"
+    "                   [--start N] [--output-format C] [--threads N] [--size WxH] [--pitch N]\n"
+    "                   [--sequence LIST] [--compare] [--verbose] [--quiet]\n"
     "\n"
     "  --module PATH     the plug-in module (default: the one built with kestrin-run)\n"
-    "  --input FILE      frames to filter: *.png, or raw host pixels (default: the test card)\n"
-    "  --output FILE     where the filtered frames go: *.png (numbered when several), or raw\n"
+    "  --input FILE      frames to filter: a YUV4MPEG2 stream (*.y4m, or - for standard\n"
+    "                    input), *.png, or raw host pixels (default: the test card)\n"
+    "  --output FILE     where the filtered frames go: a YUV4MPEG2 stream (*.y4m, or - for\n"
+    "                    standard output) for a stream, *.png (numbered when several), or raw\n"
     "  --strength N      track bar values: strength 0-256, threshold 0-256, range 0-256,\n"
     "  --threshold N       passes 1-5, mode 0-2 (defaults 128, 24, 64, 1, 0)\n"
     "  --range N\n"
     "  --passes N\n"
     "  --mode N\n"
-    "  --frames N        frames of the test card, or copies of a PNG (default 1)\n"
+    "  --frames N        frames of the test card, copies of a PNG (default 1), or at most N\n"
+    "                    frames of a stream (default: all)\n"
+    "  --start N         frames of a stream to skip first (default 0)\n"
+    "  --output-format C the stream written: a YUV4MPEG2 colour space such as 420jpeg, 422,\n"
+    "                    444p16 or mono12 (default: the input's)\n"
     "  --threads N       the editor's threads for the pixel copies, 0-64 (default 2)\n"
     "  --size WxH        size of the test card, 1x1 to 16384x16384 (default 1280x720)\n"
     "  --pitch N         pixels between rows of the editor's images (default: widest frame)\n"
@@ -56,12 +68,8 @@ const char* kUsage =
     "                    filters that frame; off / on switch the filter off / on; restart\n"
     "                    ends the filter and starts it again (default: every frame in order)\n"
     "  --compare         compare every frame with the reference model of the filter\n"
-    "  --verbose         also show the frames the plug-in asked for and the x87 control word\n";
-
-int fail(int code, const std::string& line) {
-    std::fprintf(stderr, "kestrin-run: %s\n", line.c_str());
-    return code;
-}
+    "  --verbose         also show the frames the plug-in asked for and the x87 control word\n"
+    "  --quiet           no progress line or summary for a stream (errors are still shown)\n";
 
 bool parseInt(const char* text, long lo, long hi, int32_t& out) {
     char* end = nullptr;
@@ -92,12 +100,6 @@ std::string hex(int word) {
     std::snprintf(text, sizeof text, "0x%04x", word);
     return text;
 }
-
-// One step of what the editor does.
-struct Step {
-    enum Kind { Frame, Off, On, Restart } kind;
-    int32_t frame; // Frame only
-};
 
 // "9,10,off,on,restart,11": one line saying what is wrong, or empty.
 std::string parseSequence(const std::string& text, std::vector<Step>& steps) {
@@ -132,19 +134,6 @@ bool parseSize(const char* text, int32_t& width, int32_t& height) {
            parseInt(x + 1, 1, kestrin::hostsim::kMaxFileSide, height);
 }
 
-struct Options {
-    std::string module;
-    std::string input, output;
-    int32_t tracks[5] = {128, 24, 64, 1, 0};
-    int32_t frames = 1;
-    int32_t threads = 2;
-    int32_t width = 1280, height = 720; // of the test card
-    int32_t pitch = 0;                  // 0: the widest frame
-    std::vector<Step> steps;            // empty: every frame in order
-    bool compare = false;
-    bool verbose = false;
-};
-
 // The module built with this program: natively its path, compiled in; on Windows kestrin.auf in
 // kestrin-run.exe's own folder.
 std::string defaultModule() {
@@ -171,8 +160,9 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
     const IntOption ints[] = {
         {"--strength", &o.tracks[0], 0, 256}, {"--threshold", &o.tracks[1], 0, 256},
         {"--range", &o.tracks[2], 0, 256},    {"--passes", &o.tracks[3], 1, 5},
-        {"--mode", &o.tracks[4], 0, 2},       {"--frames", &o.frames, 1, 100000},
+        {"--mode", &o.tracks[4], 0, 2},       {"--frames", &o.frames, 1, 1000000000},
         {"--threads", &o.threads, 0, 64},     {"--pitch", &o.pitch, 1, 65536},
+        {"--start", &o.start, 0, 1000000000},
     };
     o.module = defaultModule();
     for (int i = 1; i < argc; ++i) {
@@ -189,6 +179,10 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
             o.verbose = true;
             continue;
         }
+        if (arg == "--quiet") {
+            o.quiet = true;
+            continue;
+        }
         if (i + 1 >= argc) return "option " + arg + " needs a value (see --help)";
         const char* value = argv[++i];
         if (arg == "--module") {
@@ -197,7 +191,15 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
             o.input = value;
         } else if (arg == "--output") {
             o.output = value;
+        } else if (arg == "--output-format") {
+            if (!kestrin::hostsim::y4m::parseLayout(value, o.outputFormat))
+                return std::string("--output-format takes a YUV4MPEG2 colour space (444, 422, "
+                                   "420jpeg, 420mpeg2, 420paldv, 411, mono, with p9 to p16 for "
+                                   "deeper samples: 444p16, mono12, ...), not '") +
+                       value + "'";
+            o.outputFormatGiven = true;
         } else if (arg == "--size") {
+            o.sizeGiven = true;
             if (!parseSize(value, o.width, o.height))
                 return "--size takes WIDTHxHEIGHT, each from 1 to " +
                        std::to_string(kestrin::hostsim::kMaxFileSide) + ", not '" + value + "'";
@@ -212,6 +214,7 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
                 if (!parseInt(value, opt.lo, opt.hi, *opt.target))
                     return arg + " takes a whole number from " + std::to_string(opt.lo) + " to " +
                            std::to_string(opt.hi) + ", not '" + value + "'";
+                if (opt.target == &o.frames) o.framesGiven = true;
             }
             if (!known) return "unknown option " + arg + " (see --help)";
         }
@@ -324,6 +327,12 @@ int run(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (!o.input.empty() && kestrin::tools::isYuv4mpegPath(o.input))
+        return kestrin::tools::runYuv4mpeg(o);
+    if (o.start != 0 || o.outputFormatGiven)
+        return fail(2, "--start and --output-format apply to YUV4MPEG2 streams only");
+    if (o.output == "-" || kestrin::tools::hasYuv4mpegName(o.output))
+        return fail(2, "only a YUV4MPEG2 stream is written as one (the input is not a stream)");
 
     // Frames in, and what the editor does with them.
     std::vector<Frame> input;

@@ -389,10 +389,11 @@ TEST(Y4mFrames, RoundTripUnchanged) {
             const SampleMaps maps(h.layout.bits, h.fullRange);
             const Planes in = randomPlanes(h, 21);
             std::vector<YcPixel> frame;
-            toHost(in, h, maps, frame);
+            SourceChroma source;
+            toHost(in, h, maps, frame, &source);
             ASSERT_EQ(frame.size(), size_t(12 * 6));
             Planes out;
-            fromHost(frame.data(), 12, in, h, maps, h, maps, out);
+            fromHost(frame.data(), 12, h, &source, h, maps, out);
             ASSERT_EQ(out.y.size(), in.y.size());
             ASSERT_EQ(out.cb.size(), in.cb.size());
             const int bound = h.layout.bits == 16 ? 8 : 0;
@@ -404,6 +405,22 @@ TEST(Y4mFrames, RoundTripUnchanged) {
             EXPECT_LE(worst(out.y, in.y), bound);
             EXPECT_LE(worst(out.cb, in.cb), bound);
             EXPECT_LE(worst(out.cr, in.cr), bound);
+
+            // Bands of rows on several threads give the same frame and the same way back.
+            for (int threads : {2, 3}) {
+                ThreadPool pool(threads);
+                std::vector<YcPixel> banded;
+                SourceChroma bandedSource;
+                toHost(in, h, maps, banded, &bandedSource, &pool);
+                EXPECT_EQ(std::memcmp(banded.data(), frame.data(), frame.size() * sizeof(YcPixel)),
+                          0);
+                EXPECT_EQ(bandedSource.sumCb, source.sumCb);
+                Planes bandedOut;
+                fromHost(frame.data(), 12, h, &source, h, maps, bandedOut, &pool);
+                EXPECT_EQ(bandedOut.y, out.y);
+                EXPECT_EQ(bandedOut.cb, out.cb);
+                EXPECT_EQ(bandedOut.cr, out.cr);
+            }
         }
     }
 }
@@ -448,12 +465,13 @@ TEST(Y4mFrames, TheFiltersChangeComesThrough) {
     in.cb = {100, 150};
     in.cr = {128, 200};
     std::vector<YcPixel> frame;
-    toHost(in, h, maps, frame);
+    SourceChroma source;
+    toHost(in, h, maps, frame, &source);
     // The filter lifts Cb by 183 host steps (10 codes) over the left two columns.
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 2; ++x) frame[size_t(y * 4 + x)].cb += 183;
     Planes out;
-    fromHost(frame.data(), 4, in, h, maps, h, maps, out);
+    fromHost(frame.data(), 4, h, &source, h, maps, out);
     EXPECT_EQ(out.y, in.y);
     EXPECT_EQ(out.cb, (std::vector<uint16_t>{110, 150}));
     EXPECT_EQ(out.cr, in.cr);
@@ -462,13 +480,13 @@ TEST(Y4mFrames, TheFiltersChangeComesThrough) {
     Header wide = h;
     wide.layout = {1, 1, Siting::Center, 16};
     const SampleMaps wideMaps(16, false);
-    fromHost(frame.data(), 4, in, h, maps, wide, wideMaps, out);
+    fromHost(frame.data(), 4, h, &source, wide, wideMaps, out);
     ASSERT_EQ(out.cb.size(), 8u);
     for (size_t i = 0; i < 8; ++i) EXPECT_EQ(out.cb[i], wideMaps.chromaFromHost(frame[i].cb)) << i;
     // To mono: luma alone.
     Header mono = h;
     mono.layout = {0, 0};
-    fromHost(frame.data(), 4, in, h, maps, mono, maps, out);
+    fromHost(frame.data(), 4, h, &source, mono, maps, out);
     EXPECT_EQ(out.y, in.y);
     EXPECT_TRUE(out.cb.empty());
 }

@@ -1,0 +1,33 @@
+// What kestrin-run says while it filters a stream: on a terminal, one line refreshed at most four
+// times a second (frame, frames per second, elapsed time, and the time left when the total is
+// known); elsewhere nothing until one summary line at the end. Both on standard error, so that
+// standard output can carry the video.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace kestrin::tools {
+
+class Progress {
+  public:
+    // `total`: frames that will be filtered, or -1 when not known.
+    Progress(bool quiet, int64_t total);
+    // One more frame written; `pluginSeconds` is the time spent in the plug-in so far.
+    void frameDone(int64_t frames);
+    // The summary: frames, time, frames per second and the share spent outside the plug-in.
+    void finish(int64_t frames, double pluginSeconds);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    double elapsed() const;
+    void line(int64_t frames, bool final);
+
+    bool quiet_;
+    bool terminal_;
+    int64_t total_;
+    Clock::time_point start_, lastShown_;
+    bool shown_ = false;
+};
+
+} // namespace kestrin::tools

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
-          zlib1g-dev clang-format libxbyak-dev)
+          zlib1g-dev clang-format libxbyak-dev ffmpeg)
 wine=0
 bench=0
 for arg in "$@"; do

@@ -225,6 +225,7 @@ int main() {
         l->lowest = -1.0f;
         l->highest = 1.0f;
         l->exotic = false;
+        l->grid = 32767;
     }
     const float* bases[kSamplers] = {srcT.base(), rgbT.base()};
     const test::PlanarSampler sampler({&srcT, &rgbT});

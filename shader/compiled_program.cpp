@@ -99,6 +99,7 @@ std::string specialisationKey(const PixelProgram& program, const DrawSpecialisat
         append(key, l.lowest);
         append(key, l.highest);
         append(key, l.exotic);
+        append(key, l.grid);
     }
     return key;
 }

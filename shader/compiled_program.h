@@ -80,6 +80,11 @@ struct StageLayout {
     float lowest = -std::numeric_limits<float>::infinity();
     float highest = std::numeric_limits<float>::infinity();
     bool exotic = true;
+    // Nonzero: every value the stage reads (the border colour too) is float(k) / float(grid) for
+    // an integer k with |k| <= grid, as decoded 16-bit channels are. Two such values that differ
+    // differ by about 1 / grid at least, which lets the compiler prove a colour difference (and
+    // what it scales) never underflows to zero.
+    int32_t grid = 0;
 };
 
 struct DrawSpecialisation {

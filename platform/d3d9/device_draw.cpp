@@ -8,6 +8,7 @@
 // input without an element reads zeros). Triangle lists, strips and fans; every vertex read must
 // lie inside its stream's buffer. Render states other than the ones that name bindings are not
 // applied: no depth buffer, no blending, no culling. The viewport clips.
+#include <cmath>
 #include <cstring>
 
 #include "platform/d3d9/decoded_texels.h"
@@ -22,6 +23,7 @@
 #include "platform/d3d9/vertex_buffer.h"
 #include "platform/d3d9/vertex_declaration.h"
 #include "platform/test_hooks.h"
+#include "shader/texture_address.h"
 
 namespace kestrin::platform::d3d9 {
 namespace {
@@ -65,6 +67,20 @@ std::array<UINT, 3> triangleVertices(D3DPRIMITIVETYPE type, UINT i) {
     default: // D3DPT_TRIANGLEFAN
         return {0, i + 1, i + 2};
     }
+}
+
+// The grid of decoded channels: the codec reads s as s / 32767 (clamped at -1, which is
+// -32767 / 32767) and u as u / 65535. Border addressing also reads the border colour, which
+// must then lie on the same grid.
+int32_t channelGrid(TexelFormat format, uint32_t addressU, uint32_t addressV,
+                    const std::array<float, 4>& border) {
+    const int32_t grid = format == TexelFormat::Signed ? 32767 : 65535;
+    if (addressU != shader::kAddressBorder && addressV != shader::kAddressBorder) return grid;
+    for (float b : border) {
+        const double k = std::nearbyint(static_cast<double>(b) * grid);
+        if (std::fabs(k) > grid || static_cast<float>(k) / static_cast<float>(grid) != b) return 0;
+    }
+    return grid;
 }
 
 } // namespace
@@ -197,6 +213,7 @@ Device::DrawResources Device::prepareDraw(PixelShader& shader, Surface* target, 
         l.lowest = texelFormatOf(desc.Format) == TexelFormat::Signed ? -1.0f : 0.0f;
         l.highest = 1.0f;
         l.exotic = false;
+        l.grid = channelGrid(texelFormatOf(desc.Format), l.addressU, l.addressV, l.border);
         levels[stage] = level;
     }
     // One texture through two stages with different addressing would need two paddings; such

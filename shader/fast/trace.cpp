@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <unordered_map>
 
@@ -57,28 +58,53 @@ int64_t indexOf(float x) {
 }
 
 // What a value can be, as far as the compiler can tell: within [lo, hi] (bounds in double;
-// rounding to single precision never crosses zero), possibly NaN, possibly -0.
+// rounding to single precision never crosses zero), possibly NaN, possibly -0; nonzero values
+// at least `tiny` in magnitude (0: no such bound); on the grid float(k) / float(grid) (0: not
+// known to be).
 struct Range {
     double lo = -std::numeric_limits<double>::infinity();
     double hi = std::numeric_limits<double>::infinity();
     bool nan = true;
     bool negZero = true;
+    double tiny = 0.0;
+    int32_t grid = 0;
 
     bool canBeZero() const { return lo <= 0.0 && hi >= 0.0; }
     bool canBeInfinite() const { return std::isinf(lo) || std::isinf(hi); }
     // Never NaN, never negative, never -0: min(max(x, 0), 1) is min(x, 1).
     bool plainNonNegative() const { return !nan && !negZero && lo >= 0.0; }
+    // Always +0 or -0.
+    bool zero() const { return !nan && lo == 0.0 && hi == 0.0; }
+    bool finiteNumber() const { return !nan && !canBeInfinite(); }
+    double magnitude() const { return std::max(std::fabs(lo), std::fabs(hi)); }
 };
 
 constexpr double kFloatMax = 3.4028234663852886e38;
+constexpr double kShrink = 1.0 - 0x1p-22; // more than one rounding's relative error
+constexpr double kSmallestNormal = 0x1p-126;
 
-Range finite(double lo, double hi, bool nan, bool negZero) {
+Range finite(double lo, double hi, bool nan, bool negZero, double tiny = 0.0) {
     Range r;
     r.lo = lo < -kFloatMax ? -std::numeric_limits<double>::infinity() : lo;
     r.hi = hi > kFloatMax ? std::numeric_limits<double>::infinity() : hi;
     r.nan = nan;
     r.negZero = negZero;
+    r.tiny = tiny;
     return r;
+}
+
+// A bound on the smallest nonzero magnitude of a rounded result whose exact value, when
+// nonzero, is at least `exact`: rounding may halve nothing below the normal range.
+double roundedTiny(double exact) {
+    return exact >= 2.0 * kSmallestNormal ? exact * kShrink : 0.0;
+}
+
+// x - y for x and y on the same grid (|values| <= 1 each): unequal values are at least 1 / grid
+// apart before each was rounded (by at most 2^-25 each), so a nonzero difference is at least
+// 1 / grid - 2^-24 before its own rounding.
+double gridDifferenceTiny(const Range& a, const Range& b) {
+    if (a.grid <= 0 || a.grid != b.grid || a.magnitude() > 1.0 || b.magnitude() > 1.0) return 0.0;
+    return roundedTiny(1.0 / a.grid - 0x1p-24);
 }
 
 Range sum(const Range& a, const Range& b) {
@@ -86,11 +112,19 @@ Range sum(const Range& a, const Range& b) {
                            b.lo == -std::numeric_limits<double>::infinity()) ||
                           (a.lo == -std::numeric_limits<double>::infinity() &&
                            b.hi == std::numeric_limits<double>::infinity());
-    return finite(a.lo + b.lo, a.hi + b.hi, a.nan || b.nan || opposite, a.negZero && b.negZero);
+    Range r = finite(a.lo + b.lo, a.hi + b.hi, a.nan || b.nan || opposite, a.negZero && b.negZero);
+    // Same signs: a nonzero sum is at least its larger part.
+    if ((a.lo >= 0.0 && b.lo >= 0.0) || (a.hi <= 0.0 && b.hi <= 0.0))
+        r.tiny = std::min(a.tiny, b.tiny) * kShrink;
+    else
+        r.tiny = gridDifferenceTiny(a, b);
+    return r;
 }
 
 Range negated(const Range& a) {
-    return finite(-a.hi, -a.lo, a.nan, a.canBeZero());
+    Range r = finite(-a.hi, -a.lo, a.nan, a.canBeZero(), a.tiny);
+    r.grid = a.grid;
+    return r;
 }
 
 Range product(const Range& a, const Range& b, bool square) {
@@ -105,12 +139,76 @@ Range product(const Range& a, const Range& b, bool square) {
         lo = std::max(lo, 0.0);
         negZero = false;
     }
-    return finite(lo, hi, a.nan || b.nan || zeroTimesInfinity, negZero);
+    // Underflow below the normal range could also give -0 from a negative product.
+    if (lo < 0.0 && roundedTiny(a.tiny * b.tiny) == 0.0) negZero = true;
+    return finite(lo, hi, a.nan || b.nan || zeroTimesInfinity, negZero,
+                  roundedTiny(a.tiny * b.tiny));
+}
+
+// a / b for a divisor that is never negative, -0 or NaN (a zero divisor gives infinities).
+Range quotient(const Range& a, const Range& b) {
+    if (b.nan || b.negZero || b.lo < 0.0) return Range{};
+    const double inf = std::numeric_limits<double>::infinity();
+    auto div = [&](double x, double y) {
+        if (y == 0.0) return x == 0.0 ? 0.0 : (x > 0.0 ? inf : -inf);
+        return std::isinf(y) ? 0.0 : x / y;
+    };
+    const double q[4] = {div(a.lo, b.lo), div(a.lo, b.hi), div(a.hi, b.lo), div(a.hi, b.hi)};
+    const bool nan =
+        a.nan || (a.canBeZero() && b.canBeZero()) || (a.canBeInfinite() && b.canBeInfinite());
+    Range r = finite(std::min({q[0], q[1], q[2], q[3]}), std::max({q[0], q[1], q[2], q[3]}), nan,
+                     a.negZero || a.lo < 0.0);
+    if (b.canBeZero() && !a.canBeZero()) { // x / 0 is an infinity of x's sign
+        if (a.lo > 0.0) r.hi = inf;
+        if (a.hi < 0.0) r.lo = -inf;
+    }
+    r.tiny = std::isinf(b.hi) ? 0.0 : roundedTiny(a.tiny / b.hi);
+    return r;
+}
+
+Range squareRoot(const Range& a) {
+    if (a.hi < 0.0) return finite(0.0, 0.0, true, false); // NaN only
+    return finite(std::sqrt(std::max(a.lo, 0.0)), std::sqrt(a.hi), a.nan || a.lo < 0.0, a.negZero,
+                  roundedTiny(std::sqrt(a.tiny)));
 }
 
 Range either(const Range& a, const Range& b) {
-    return finite(std::min(a.lo, b.lo), std::max(a.hi, b.hi), a.nan || b.nan,
-                  a.negZero || b.negZero);
+    Range r = finite(std::min(a.lo, b.lo), std::max(a.hi, b.hi), a.nan || b.nan,
+                     a.negZero || b.negZero, std::min(a.tiny, b.tiny));
+    r.grid = a.grid == b.grid ? a.grid : 0;
+    return r;
+}
+
+// The range of x when it is known to be > 0 (or NaN, when it can be): nonzero values are at
+// least its tiny bound.
+Range assumedPositive(const Range& x) {
+    Range r = x;
+    r.lo = std::max(x.lo, x.tiny);
+    r.negZero = false;
+    return r;
+}
+// ... and when it is <= 0.
+Range assumedNotPositive(const Range& x) {
+    Range r = x;
+    r.hi = std::min(x.hi, 0.0);
+    r.nan = false;
+    return r;
+}
+// ... >= 0 (-0 included), and < 0 or NaN.
+Range assumedNotNegative(const Range& x) {
+    Range r = x;
+    r.lo = std::max(x.lo, 0.0);
+    r.nan = false;
+    return r;
+}
+Range assumedNegative(const Range& x) {
+    Range r = x;
+    r.hi = std::min(x.hi, -x.tiny);
+    r.negZero = false;
+    return r;
+}
+bool empty(const Range& r) {
+    return !r.nan && r.lo > r.hi;
 }
 
 class Builder {
@@ -151,39 +249,101 @@ class Builder {
         return add(n);
     }
     Range rangeOf(const Node& n) const {
+        return rangeWith(
+            n, [&](uint32_t v) { return ranges_[v]; }, true);
+    }
+
+    // The range of node n from its operands' ranges R(v). A select's branches are ranged under
+    // its condition (`conditional`): the branch a cmp discards can be NaN where the kept one is
+    // not, as rsq(0) * 0 is where a weight of exactly 1 is chosen instead.
+    template <class R> Range rangeWith(const Node& n, R&& rangeOfValue, bool conditional) const {
         switch (n.op) {
-        case Op::Const:
+        case Op::Const: {
             if (std::isnan(n.k)) return Range{};
-            return finite(n.k, n.k, false, n.k == 0.0f && std::signbit(n.k));
+            const double k = n.k;
+            return finite(k, k, false, n.k == 0.0f && std::signbit(n.k),
+                          k == 0.0 ? std::numeric_limits<double>::infinity() : std::fabs(k));
+        }
         case Op::Load:
         case Op::LoadFixed: {
             const StageLayout& s = draw_.stages[n.stage];
-            return finite(s.lowest, s.highest, s.exotic, s.exotic);
+            Range r = finite(s.lowest, s.highest, s.exotic, s.exotic);
+            if (s.grid > 0 && !s.exotic) {
+                r.grid = s.grid;
+                r.tiny = roundedTiny(1.0 / s.grid);
+            }
+            return r;
         }
-        case Op::Add:
-            return sum(ranges_[n.a], ranges_[n.b]);
-        case Op::Sub:
-            return sum(ranges_[n.a], negated(ranges_[n.b]));
+        case Op::Add: {
+            const Range a = rangeOfValue(n.a);
+            if (n.a == n.b) { // x + x = 2x exactly
+                Range r = sum(a, a);
+                r.tiny = a.tiny * 2.0;
+                return r;
+            }
+            return sum(a, rangeOfValue(n.b));
+        }
+        case Op::Sub: {
+            if (n.a == n.b) { // x - x: +0, or NaN for infinities and NaN
+                const Range a = rangeOfValue(n.a);
+                return finite(0.0, 0.0, a.nan || a.canBeInfinite(), false,
+                              std::numeric_limits<double>::infinity());
+            }
+            return sum(rangeOfValue(n.a), negated(rangeOfValue(n.b)));
+        }
         case Op::Mul:
-            return product(ranges_[n.a], ranges_[n.b], n.a == n.b);
+            return product(rangeOfValue(n.a), rangeOfValue(n.b), n.a == n.b);
+        case Op::Div:
+            return quotient(rangeOfValue(n.a), rangeOfValue(n.b));
+        case Op::Sqrt:
+            return squareRoot(rangeOfValue(n.a));
         case Op::Neg:
-            return negated(ranges_[n.a]);
+            return negated(rangeOfValue(n.a));
         case Op::Abs: {
-            const Range& a = ranges_[n.a];
+            const Range a = rangeOfValue(n.a);
             const double lo = a.lo >= 0.0 ? a.lo : a.hi <= 0.0 ? -a.hi : 0.0;
-            return finite(lo, std::max(std::fabs(a.lo), std::fabs(a.hi)), a.nan, false);
+            Range r = finite(lo, std::max(std::fabs(a.lo), std::fabs(a.hi)), a.nan, false, a.tiny);
+            return r;
         }
         case Op::Min:
         case Op::MaxGe:
-            return either(ranges_[n.a], ranges_[n.b]);
+            return either(rangeOfValue(n.a), rangeOfValue(n.b));
         case Op::Sel:
-        case Op::SelLe0:
-            return either(ranges_[n.b], ranges_[n.c]);
-        case Op::Sat:
-            return finite(0.0, 1.0, false, ranges_[n.a].negZero);
+        case Op::SelLe0: {
+            if (!conditional) return either(rangeOfValue(n.b), rangeOfValue(n.c));
+            const Range a = rangeOfValue(n.a);
+            const bool le = n.op == Op::SelLe0;
+            const Range whenB = le ? assumedNotPositive(a) : assumedNotNegative(a);
+            const Range whenC = le ? assumedPositive(a) : assumedNegative(a);
+            const bool bPossible = !empty(whenB), cPossible = !empty(whenC);
+            if (!cPossible) return rangeUnder(n.b, n.a, whenB);
+            if (!bPossible) return rangeUnder(n.c, n.a, whenC);
+            return either(rangeUnder(n.b, n.a, whenB), rangeUnder(n.c, n.a, whenC));
+        }
+        case Op::Sat: {
+            const Range a = rangeOfValue(n.a);
+            return finite(0.0, 1.0, false, a.negZero, std::min(a.tiny, 1.0));
+        }
         default:
             return Range{};
         }
+    }
+
+    // The range of v when `cond` is known to lie in `assumed`: v's cone above cond ranged again
+    // (nodes created before cond cannot depend on it), within a budget of nodes.
+    Range rangeUnder(uint32_t v, uint32_t cond, const Range& assumed) const {
+        std::unordered_map<uint32_t, Range> memo;
+        int budget = 256;
+        std::function<Range(uint32_t)> r = [&](uint32_t x) -> Range {
+            if (x == cond) return assumed;
+            if (x < cond) return ranges_[x];
+            if (auto it = memo.find(x); it != memo.end()) return it->second;
+            if (--budget < 0) return ranges_[x]; // valid without the assumption
+            const Range out = rangeWith(nodes_[x], r, false);
+            memo.emplace(x, out);
+            return out;
+        };
+        return r(v);
     }
 
     bool isConst(uint32_t v) const { return nodes_[v].op == Op::Const; }
@@ -195,6 +355,9 @@ class Builder {
         switch (o) {
         case Op::Add:
             if (ca && isConst(b)) return constant(value(a) + value(b));
+            // x + (+-0) is x unless x is -0 (a weight proven zero adds nothing)
+            if (ranges_[a].zero() && !ranges_[b].negZero) return b;
+            if (ranges_[b].zero() && !ranges_[a].negZero) return a;
             // x + -y is x - y (NaN aside, whose sign no consumer reads)
             if (nodes_[b].op == Op::Neg) return op(Op::Sub, a, nodes_[b].a);
             if (nodes_[a].op == Op::Neg) return op(Op::Sub, b, nodes_[a].a);
@@ -250,6 +413,9 @@ class Builder {
         n.a = a;
         n.b = b;
         n.c = c;
+        // Proven to be +0 in every lane (0 * a finite weight, x - x of a finite x, ...).
+        const Range r = rangeOf(n);
+        if (r.zero() && !r.negZero) return constant(0.0f);
         return add(n);
     }
 
@@ -362,6 +528,18 @@ class Builder {
             }
             return out;
         }
+        // floor((c + 0) * size) is floor(c * size), -0 and NaN alike: reads at u and at
+        // 0 * pitch + u are the same read.
+        auto plain = [&](uint32_t c) {
+            const Node& cn = nodes_[c];
+            auto isZero = [&](uint32_t k) { return isConst(k) && value(k) == 0.0f; };
+            if (cn.op == Op::Add && isZero(cn.b)) return cn.a;
+            if (cn.op == Op::Add && isZero(cn.a)) return cn.b;
+            if (cn.op == Op::Sub && isZero(cn.b)) return cn.a;
+            return c;
+        };
+        u = plain(u);
+        v = plain(v);
         Node xi;
         xi.op = Op::XIndex;
         xi.stage = static_cast<uint8_t>(stage);

@@ -1,29 +1,46 @@
 // x86-64 code for a trace: AVX2 (8 lanes, three-operand VEX forms) or SSE2 (4 lanes, the
-// x86-64 baseline). The same operations in the same order for both, so both give the same bits.
+// x86-64 baseline). The same operations for both, so both give the same bits.
 //
-// The trace is straight-line code, so registers are allocated in one pass: an operation's
-// operands are brought into registers, those whose last use it is are released, the result
-// takes a free register, and when none is free the value used furthest in the future is
-// spilled to the stack (Belady's rule). Three vector registers stay out of allocation as
-// scratch for the longer sequences (select, saturate, index checks).
+// Texture reads. A read's coordinates are checked per block (XIndex / YIndex nodes), but its
+// address is not computed from them: the reads of one stage whose coordinates are one varying
+// value plus constants (u + dx * pitch) form an index group, and the first of them in the trace,
+// the anchor, fixes the group's texel index. Every other member is expected at the anchor's
+// index plus round(dx * size) and is only checked to be there, so all reads of a stage are
+// fused memory operands [pointer + constant] off one general register per (stage, x group,
+// y group). Before any read, the anchor's index is checked against the padding for the whole
+// group's span, so no read leaves the planes even in a block whose member checks fail (that
+// block then returns false before it stores anything).
 //
-// Registers 14 and 15 hold 0 and 1 for the whole block.
+// Registers. All 16 vector registers are allocated over the scheduled order (see schedule.h):
+// an operation's operands come into registers where its instruction form needs them, those
+// used for the last time give their registers up (to the result where the form allows), and
+// when none is free the value used furthest in the future leaves, preferring values that cost
+// nothing to bring back: constants (pool), texels and inputs (their own memory) and values
+// spilled before (a slot stays valid: values never change). Operands that a form can take from
+// memory are read from there when they are not in a register (AVX: any; SSE2: aligned pool and
+// spill slots only).
 //
-// Frame: rbx = constant pool (every constant replicated across 32 bytes), r12 = stage bases,
-// r13 = input lane arrays, r14 = output lane arrays, r15 = byte offset of the block's first lane;
-// the stack holds the texel offsets of the reads (one slot per distinct coordinate) and spills.
+// Frame: r14 = KernelArgs, r15 = byte offset of the block's first lane, rbx = constant pool
+// (every constant replicated across 32 bytes), rax and rcx = scratch, rdx, rsi, rdi and r8-r13 =
+// read pointers (address groups, then input components); the stack holds each index group's
+// anchor (its byte offset and its lane-0 index in every lane), pointers that found no register,
+// and spill slots.
 #include <xbyak/xbyak.h>
 #include <xbyak/xbyak_util.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "shader/fast/backend.h"
+#include "shader/fast/schedule.h"
 
 namespace kestrin::shader::fast {
 namespace {
@@ -31,13 +48,16 @@ namespace {
 using namespace Xbyak;
 using namespace Xbyak::util;
 
-constexpr int kAllocatable = 11; // vector registers 0-10; 11-13 are scratch
-constexpr int kZero = 14;        // holds 0.0 in every lane
-constexpr int kOne = 15;         // holds 1.0 in every lane
+constexpr int kVectors = 16;
+// How much further away a value that can be re-created without a store (a constant, a texel
+// load) counts when choosing which register to spill.
+constexpr uint64_t kRematerialiseBonus = 24;
+constexpr uint32_t kNever = 0xFFFFFFFFu;
 constexpr uint32_t kSignBits = 0x80000000u;
 constexpr uint32_t kAbsBits = 0x7FFFFFFFu;
 constexpr uint32_t kOneBits = 0x3F800000u;
 constexpr uint32_t kTwo23Bits = 0x4B000000u;
+constexpr int64_t kMaxRelative = int64_t{1} << 20; // texels between a group member and its anchor
 
 struct PoolFree {
     void operator()(uint8_t* p) const { std::free(p); }
@@ -47,20 +67,14 @@ class Pool {
   public:
     // Index of the 32-byte entry holding `bits` in every lane.
     int replicated(uint32_t bits) {
-        auto [it, inserted] = index_.try_emplace(bits, static_cast<int>(entries_.size()));
-        if (inserted) {
-            std::array<uint32_t, 8> e;
-            e.fill(bits);
-            entries_.push_back(e);
-        }
-        return it->second;
+        std::array<uint32_t, 8> e;
+        e.fill(bits);
+        return entry(e);
     }
-    int iota() {
-        if (iota_ < 0) {
-            iota_ = static_cast<int>(entries_.size());
-            entries_.push_back({0, 1, 2, 3, 4, 5, 6, 7});
-        }
-        return iota_;
+    int entry(const std::array<uint32_t, 8>& e) {
+        auto [it, inserted] = index_.try_emplace(e, static_cast<int>(entries_.size()));
+        if (inserted) entries_.push_back(e);
+        return it->second;
     }
     std::unique_ptr<uint8_t, PoolFree> materialise() const {
         const size_t bytes = std::max<size_t>(32, entries_.size() * 32);
@@ -71,13 +85,11 @@ class Pool {
             std::memcpy(p + 32 * i, entries_[i].data(), 32);
         return std::unique_ptr<uint8_t, PoolFree>(p);
     }
-
     size_t size() const { return entries_.size(); }
 
   private:
-    std::map<uint32_t, int> index_;
+    std::map<std::array<uint32_t, 8>, int> index_;
     std::vector<std::array<uint32_t, 8>> entries_;
-    int iota_ = -1;
 };
 
 uint32_t bitsOf(float f) {
@@ -86,658 +98,1012 @@ uint32_t bitsOf(float f) {
     return b;
 }
 
-// The vector operands of a node.
-unsigned operands(const Node& n, uint32_t out[3]) {
-    switch (n.op) {
-    case Op::Const:
-    case Op::Input:
-    case Op::Load:
-    case Op::LoadFixed:
-        return 0;
-    case Op::XIndex:
-    case Op::YIndex:
-    case Op::Sqrt:
-    case Op::Neg:
-    case Op::Abs:
-    case Op::Sat:
-    case Op::Frc:
-        out[0] = n.a;
-        return 1;
-    case Op::Sel:
-    case Op::SelLe0:
-        out[0] = n.a;
-        out[1] = n.b;
-        out[2] = n.c;
-        return 3;
-    default:
-        out[0] = n.a;
-        out[1] = n.b;
-        return 2;
+// ---- texture read plan ----------------------------------------------------------------------
+
+struct IndexGroup {
+    bool x = true;
+    uint8_t stage = 0;
+    uint32_t anchor = 0; // node
+    int64_t minRel = 0, maxRel = 0;
+};
+
+struct AddressGroup {
+    uint8_t stage = 0;
+    int xGroup = 0, yGroup = 0;
+    int pointer = -1; // index into kPointers, or -1: kept on the stack
+};
+
+const Reg64 kPointers[] = {rdx, rsi, rdi, r8, r9, r10, r11, r12, r13};
+constexpr int kPointerCount = 9;
+
+struct Plan {
+    std::vector<uint32_t> order;
+    std::vector<int> indexGroup; // XIndex / YIndex node -> group
+    std::vector<int64_t> indexRel;
+    std::vector<int> loadGroup; // Load node -> address group
+    std::vector<int32_t> loadDisp;
+    std::vector<IndexGroup> groups;
+    std::vector<AddressGroup> addresses;
+    std::array<int, kInputRegisters * 4> inputPointer{}; // -1: read through rax
+};
+
+// The value an index coordinate varies by and the constant added to it.
+void splitCoordinate(const Trace& t, uint32_t c, uint32_t* base, float* offset) {
+    const Node& n = t.nodes[c];
+    *base = c;
+    *offset = 0.0f;
+    auto isConst = [&](uint32_t v) { return t.nodes[v].op == Op::Const; };
+    if (n.op == Op::Add && isConst(n.b) && !isConst(n.a)) {
+        *base = n.a;
+        *offset = t.nodes[n.b].k;
+    } else if (n.op == Op::Add && isConst(n.a) && !isConst(n.b)) {
+        *base = n.b;
+        *offset = t.nodes[n.a].k;
+    } else if (n.op == Op::Sub && isConst(n.b) && !isConst(n.a)) {
+        *base = n.a;
+        *offset = -t.nodes[n.b].k;
     }
 }
 
+bool planReads(const Trace& t, const DrawSpecialisation& draw, Plan& plan, std::string& error) {
+    const size_t n = t.nodes.size();
+    plan.indexGroup.assign(n, -1);
+    plan.indexRel.assign(n, 0);
+    plan.loadGroup.assign(n, -1);
+    plan.loadDisp.assign(n, 0);
+    std::map<std::tuple<bool, uint8_t, uint32_t>, int> groupOf;
+    std::vector<int64_t> anchorExpected;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Node& node = t.nodes[i];
+        if (node.op != Op::XIndex && node.op != Op::YIndex) continue;
+        const bool x = node.op == Op::XIndex;
+        const StageLayout& s = draw.stages[node.stage];
+        uint32_t base = node.a;
+        float offset = 0.0f;
+        splitCoordinate(t, node.a, &base, &offset);
+        // pixel centres step by whole texels: u + k reads round(k * size) texels further on
+        double expected = std::floor(static_cast<double>(offset) * (x ? s.width : s.height) + 0.5);
+        if (!(std::fabs(expected) < static_cast<double>(kMaxRelative))) {
+            base = node.a;
+            expected = 0.0;
+        }
+        const auto key = std::make_tuple(x, node.stage, base);
+        auto [it, inserted] = groupOf.try_emplace(key, static_cast<int>(plan.groups.size()));
+        if (inserted) {
+            IndexGroup g;
+            g.x = x;
+            g.stage = node.stage;
+            g.anchor = i;
+            plan.groups.push_back(g);
+            anchorExpected.push_back(static_cast<int64_t>(expected));
+        }
+        IndexGroup& g = plan.groups[static_cast<size_t>(it->second)];
+        const int64_t rel = static_cast<int64_t>(expected) - anchorExpected[it->second];
+        if (std::llabs(rel) >= kMaxRelative) {
+            error = "texture reads too far apart";
+            return false;
+        }
+        plan.indexGroup[i] = it->second;
+        plan.indexRel[i] = rel;
+        g.minRel = std::min(g.minRel, rel);
+        g.maxRel = std::max(g.maxRel, rel);
+    }
+    std::map<std::tuple<uint8_t, int, int>, int> addressOf;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Node& node = t.nodes[i];
+        if (node.op != Op::Load) continue;
+        const int xg = plan.indexGroup[node.a], yg = plan.indexGroup[node.b];
+        const auto key = std::make_tuple(node.stage, xg, yg);
+        auto [it, inserted] = addressOf.try_emplace(key, static_cast<int>(plan.addresses.size()));
+        if (inserted) plan.addresses.push_back({node.stage, xg, yg, -1});
+        const StageLayout& s = draw.stages[node.stage];
+        const int64_t disp = plan.indexRel[node.a] * 4 + plan.indexRel[node.b] * s.rowFloats * 4 +
+                             s.planeFloats * 4 * node.channel;
+        if (disp > 0x7FFFFFFF || disp < -0x7FFFFFFF) {
+            error = "texture too large for compiled reads";
+            return false;
+        }
+        plan.loadGroup[i] = it->second;
+        plan.loadDisp[i] = static_cast<int32_t>(disp);
+    }
+    // Registers for pointers: address groups by number of reads, then inputs.
+    std::vector<int> reads(plan.addresses.size(), 0);
+    for (uint32_t i = 0; i < n; ++i)
+        if (plan.loadGroup[i] >= 0) ++reads[static_cast<size_t>(plan.loadGroup[i])];
+    std::vector<int> byReads(plan.addresses.size());
+    for (size_t i = 0; i < byReads.size(); ++i) byReads[i] = static_cast<int>(i);
+    std::stable_sort(byReads.begin(), byReads.end(),
+                     [&](int a, int b) { return reads[size_t(a)] > reads[size_t(b)]; });
+    int next = 0;
+    for (int a : byReads)
+        if (next < kPointerCount) plan.addresses[static_cast<size_t>(a)].pointer = next++;
+    plan.inputPointer.fill(-1);
+    for (uint32_t i = 0; i < n; ++i)
+        if (t.nodes[i].op == Op::Input && next < kPointerCount &&
+            plan.inputPointer[t.nodes[i].a] < 0)
+            plan.inputPointer[t.nodes[i].a] = next++;
+    return true;
+}
+
+// What each node needs emitted before it: its vector operands; for a read, the anchors of its
+// groups (which form its pointer); for an index check, its coordinate and its group's anchor.
+std::vector<std::vector<uint32_t>> dependences(const Trace& t, const Plan& plan) {
+    std::vector<std::vector<uint32_t>> deps(t.nodes.size());
+    for (uint32_t i = 0; i < t.nodes.size(); ++i) {
+        const Node& n = t.nodes[i];
+        auto& d = deps[i];
+        auto add = [&](uint32_t v) {
+            if (t.nodes[v].op != Op::Const && std::find(d.begin(), d.end(), v) == d.end())
+                d.push_back(v);
+        };
+        switch (n.op) {
+        case Op::Const:
+        case Op::Input:
+        case Op::LoadFixed:
+            break;
+        case Op::Load:
+            add(plan.groups[static_cast<size_t>(plan.indexGroup[n.a])].anchor);
+            add(plan.groups[static_cast<size_t>(plan.indexGroup[n.b])].anchor);
+            break;
+        case Op::XIndex:
+        case Op::YIndex:
+            add(n.a);
+            if (plan.groups[static_cast<size_t>(plan.indexGroup[i])].anchor != i)
+                add(plan.groups[static_cast<size_t>(plan.indexGroup[i])].anchor);
+            break;
+        case Op::Sel:
+        case Op::SelLe0:
+            add(n.a);
+            add(n.b);
+            add(n.c);
+            break;
+        case Op::Sqrt:
+        case Op::Neg:
+        case Op::Abs:
+        case Op::Sat:
+        case Op::Frc:
+            add(n.a);
+            break;
+        default:
+            add(n.a);
+            add(n.b);
+            break;
+        }
+    }
+    return deps;
+}
+
+// ---- code generation ------------------------------------------------------------------------
+
+// Where an operand comes from: a register, or memory the instruction reads itself.
+struct Src {
+    int reg = -1;
+    RegExp mem;
+    bool isReg() const { return reg >= 0; }
+};
+
+// The instruction form of an operation: which operands it needs in registers, which it lets
+// the result overwrite when they die at it, how many temporaries it uses.
+struct Form {
+    bool reg[3] = {false, false, false};
+    bool alias[3] = {true, true, true};
+    int temps = 0;
+    bool commutative = false;
+};
+
 class Generator {
   public:
-    Generator(const Trace& trace, const DrawSpecialisation& draw, bool avx, Pool& pool,
-              CodeGenerator& g, int spillSlots)
-        : t_(trace), draw_(draw), avx_(avx), pool_(pool), g_(g), lanes_(avx ? 8 : 4),
-          frameSpills_(spillSlots) {}
+    Generator(const Trace& trace, const DrawSpecialisation& draw, const Plan& plan, bool avx,
+              Pool& pool, CodeGenerator& g, int frameSlots)
+        : t_(trace), draw_(draw), plan_(plan), avx_(avx), pool_(pool), g_(g), lanes_(avx ? 8 : 4),
+          frameSlots_(frameSlots), vectors_(kVectors) {}
 
     // Returns the spill slots used.
     int run() {
-        plan();
+        prepare();
         prologue();
-        for (size_t i = 0; i < t_.nodes.size(); ++i) {
+        for (now_ = 0; now_ < plan_.order.size(); ++now_) {
+            const uint32_t i = plan_.order[now_];
             try {
-                node(static_cast<uint32_t>(i));
+                node(i);
             } catch (const std::exception& e) {
                 throw std::runtime_error("operation " + std::to_string(int(t_.nodes[i].op)) + ": " +
                                          e.what());
             }
         }
         stores();
-        g_.xor_(g_.eax, g_.eax);
+        g_.xor_(eax, eax);
         g_.L(done_);
         epilogue();
         g_.L(bail_);
-        g_.mov(g_.eax, 1);
+        g_.mov(eax, 1);
         g_.jmp(done_);
-        return spills_;
+        return slotsUsed_;
     }
+
+    const void* poolAddress_ = nullptr;
 
   private:
-    // ---- registers ----------------------------------------------------------------------------
+    // ---- bookkeeping -------------------------------------------------------------------------
 
     Xmm V(int r) const { return avx_ ? Xmm(Ymm(r)) : Xmm(r); }
-    Xmm S(int k) const { return V(kAllocatable + k); }
-
-    Address constAt(int entry) const { return g_.ptr[g_.rbx + 32 * entry]; }
-    Address constOf(uint32_t bits) { return constAt(pool_.replicated(bits)); }
-    Address spillAt(int slot) const {
-        return g_.ptr[g_.rsp + static_cast<int>(indexBytes_ + 32 * static_cast<size_t>(slot))];
+    bool isConst(uint32_t v) const { return t_.nodes[v].op == Op::Const; }
+    RegExp constAt(int entry) const { return rbx + 32 * entry; }
+    RegExp constOf(uint32_t bits) { return constAt(pool_.replicated(bits)); }
+    RegExp spillAt(int slot) const {
+        return rsp + static_cast<int>(spillBase_ + 32 * static_cast<size_t>(slot));
     }
-    Address indexAt(uint32_t v) const { return g_.qword[g_.rsp + 8 * indexSlot_[v]]; }
+    RegExp qwordAt(int slot) const { return rsp + 8 * slot; }
+    RegExp broadcastAt(int group) const {
+        return rsp + static_cast<int>(broadcastBase_ + 32 * static_cast<size_t>(group));
+    }
 
-    void plan() {
+    void prepare() {
         const size_t n = t_.nodes.size();
-        uses_.assign(n + 1, {});
+        uses_.assign(n, {});
+        usePtr_.assign(n, 0);
         reg_.assign(n, -1);
         slot_.assign(n, -1);
-        usePtr_.assign(n, 0);
-        indexSlot_.assign(n, -1);
-        int indexSlots = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            const Node& node = t_.nodes[i];
-            if (node.op == Op::XIndex || node.op == Op::YIndex) indexSlot_[i] = indexSlots++;
+        owner_.fill(-1);
+        const auto end = static_cast<uint32_t>(plan_.order.size());
+        for (uint32_t p = 0; p < end; ++p) {
             uint32_t ops[3];
-            const unsigned k = operands(node, ops);
+            const unsigned k = operandsOf(t_.nodes[plan_.order[p]], ops);
             for (unsigned j = 0; j < k; ++j) {
-                if (t_.nodes[ops[j]].op == Op::Const) continue;
                 auto& u = uses_[ops[j]];
-                if (u.empty() || u.back() != i) u.push_back(i);
+                if (u.empty() || u.back() != p) u.push_back(p);
             }
         }
         for (uint32_t v : t_.outputs)
-            if (t_.nodes[v].op != Op::Const) {
-                auto& u = uses_[v];
-                if (u.empty() || u.back() != n) u.push_back(static_cast<uint32_t>(n));
-            }
-        indexBytes_ = (static_cast<size_t>(indexSlots) * 8 + 31) & ~size_t{31};
-        owner_.fill(-1);
+            if (uses_[v].empty() || uses_[v].back() != end) uses_[v].push_back(end);
+        // frame: qwords (group offsets, stacked pointers), group broadcasts, spills
+        int qwords = 0;
+        groupOffset_.assign(plan_.groups.size(), 0);
+        for (size_t g = 0; g < plan_.groups.size(); ++g) groupOffset_[g] = qwords++;
+        addressSlot_.assign(plan_.addresses.size(), -1);
+        for (size_t a = 0; a < plan_.addresses.size(); ++a)
+            if (plan_.addresses[a].pointer < 0) addressSlot_[a] = qwords++;
+        broadcastBase_ = (static_cast<size_t>(qwords) * 8 + 31) & ~size_t{31};
+        spillBase_ = broadcastBase_ + 32 * plan_.groups.size();
+        anchored_.assign(plan_.groups.size(), false);
     }
 
-    uint32_t nextUse(uint32_t v, uint32_t now) {
+    uint32_t nextUse(uint32_t v) {
         auto& u = uses_[v];
         size_t& p = usePtr_[v];
-        while (p < u.size() && u[p] <= now) ++p;
-        return p < u.size() ? u[p] : 0xFFFFFFFFu;
+        while (p < u.size() && u[p] <= now_) ++p;
+        return p < u.size() ? u[p] : kNever;
+    }
+    bool diesHere(uint32_t v) { return nextUse(v) == kNever; }
+
+    // Costs nothing to bring back into a register.
+    bool rematerialisable(uint32_t v) const {
+        const Op op = t_.nodes[v].op;
+        return op == Op::Const || op == Op::Input || op == Op::Load || slot_[v] >= 0;
     }
 
-    int allocate(uint32_t now, unsigned pinned, int prefer = -1) {
+    // Memory an instruction can read v from directly, if any.
+    bool memoryOf(uint32_t v, RegExp* out) const {
+        const Node& n = t_.nodes[v];
+        if (n.op == Op::Const) {
+            *out = const_cast<Generator*>(this)->constOf(bitsOf(n.k));
+            return true;
+        }
+        if (slot_[v] >= 0) {
+            *out = spillAt(slot_[v]);
+            return true;
+        }
+        if (!avx_) return false; // SSE2 memory operands must be aligned
+        if (n.op == Op::Load) {
+            const AddressGroup& a = plan_.addresses[static_cast<size_t>(plan_.loadGroup[v])];
+            if (a.pointer < 0) return false;
+            *out = kPointers[a.pointer] + plan_.loadDisp[v];
+            return true;
+        }
+        if (n.op == Op::Input && plan_.inputPointer[n.a] >= 0) {
+            *out = RegExp(kPointers[plan_.inputPointer[n.a]]);
+            return true;
+        }
+        return false;
+    }
+
+    void moveIn(const Xmm& d, const RegExp& m, bool aligned) {
+        if (avx_)
+            aligned ? g_.vmovaps(d, g_.ptr[m]) : g_.vmovups(d, g_.ptr[m]);
+        else
+            aligned ? g_.movaps(d, g_.ptr[m]) : g_.movups(d, g_.ptr[m]);
+    }
+    void copy(const Xmm& d, const Xmm& s) {
+        if (d.getIdx() == s.getIdx()) return;
+        avx_ ? g_.vmovaps(d, s) : g_.movaps(d, s);
+    }
+
+    // Brings v's value into register r.
+    void load(uint32_t v, int r) {
+        const Node& n = t_.nodes[v];
+        const Xmm d = V(r);
+        if (n.op == Op::Const) {
+            if (bitsOf(n.k) == 0)
+                avx_ ? g_.vxorps(d, d, d) : g_.xorps(d, d);
+            else
+                moveIn(d, constOf(bitsOf(n.k)), true);
+        } else if (slot_[v] >= 0) {
+            moveIn(d, spillAt(slot_[v]), true);
+        } else if (n.op == Op::Load) {
+            const auto group = static_cast<size_t>(plan_.loadGroup[v]);
+            const AddressGroup& a = plan_.addresses[group];
+            if (a.pointer >= 0) {
+                moveIn(d, kPointers[a.pointer] + plan_.loadDisp[v], false);
+            } else {
+                g_.mov(rax, g_.qword[qwordAt(addressSlot_[group])]);
+                moveIn(d, rax + plan_.loadDisp[v], false);
+            }
+        } else if (n.op == Op::Input) {
+            if (plan_.inputPointer[n.a] >= 0) {
+                moveIn(d, RegExp(kPointers[plan_.inputPointer[n.a]]), false);
+            } else {
+                g_.mov(rax, g_.qword[r14 + offsetof(KernelArgs, inputs)]);
+                g_.mov(rax, g_.qword[rax + 8 * static_cast<int>(n.a)]);
+                moveIn(d, rax + r15, false);
+            }
+        } else {
+            throw std::logic_error("value lost");
+        }
+    }
+
+    // A free register (not in `pinned`), evicting if needed.
+    int allocate(unsigned pinned, int prefer = -1) {
         if (prefer >= 0 && owner_[prefer] < 0 && !((pinned >> prefer) & 1)) return prefer;
-        for (int r = 0; r < kAllocatable; ++r)
+        for (int r = 0; r < vectors_; ++r)
             if (owner_[r] < 0 && !((pinned >> r) & 1)) return r;
-        // Belady's choice, with inputs (reloaded from their lane arrays, nothing to store)
-        // counted as further away than they are.
         int victim = -1;
-        uint64_t furthest = 0;
-        for (int r = 0; r < kAllocatable; ++r) {
+        uint64_t best = 0;
+        for (int r = 0; r < vectors_; ++r) {
             if ((pinned >> r) & 1) continue;
             const auto v = static_cast<uint32_t>(owner_[r]);
-            uint64_t next = nextUse(v, now);
-            if (t_.nodes[v].op == Op::Input) next += 64;
-            if (victim < 0 || next > furthest) {
+            const uint32_t next = nextUse(v);
+            uint64_t score = next == kNever ? ~uint64_t{0} : next - now_;
+            if (rematerialisable(v)) score += kRematerialiseBonus; // nothing to store
+            if (victim < 0 || score > best) {
                 victim = r;
-                furthest = next;
+                best = score;
             }
         }
+        if (victim < 0) throw std::logic_error("no register left");
         const auto v = static_cast<uint32_t>(owner_[victim]);
-        if (slot_[v] < 0 && t_.nodes[v].op != Op::Input) {
-            slot_[v] = spills_++;
-            if (spills_ > frameSpills_) overflow_ = true;
-            if (!overflow_) move(spillAt(slot_[v]), V(victim));
+        if (!rematerialisable(v)) {
+            slot_[v] = takeSlot();
+            const Xmm s = V(victim);
+            avx_ ? g_.vmovaps(g_.ptr[spillAt(slot_[v])], s)
+                 : g_.movaps(g_.ptr[spillAt(slot_[v])], s);
         }
         reg_[v] = -1;
         owner_[victim] = -1;
         return victim;
     }
 
-    // ---- instruction helpers ------------------------------------------------------------------
-
-    void move(const Xmm& d, const Operand& s) {
-        if (!s.isMEM() && s.getIdx() == d.getIdx()) return;
-        if (avx_)
-            g_.vmovaps(d, s);
-        else
-            g_.movaps(d, s);
-    }
-    void move(const Address& d, const Xmm& s) {
-        if (avx_)
-            g_.vmovaps(d, s);
-        else
-            g_.movaps(d, s);
-    }
-
-    // Register or pool operand of value v.
-    Operand::Kind kindOf(uint32_t v) const {
-        return t_.nodes[v].op == Op::Const ? Operand::MEM : Operand::XMM;
-    }
-    bool isConst(uint32_t v) const { return t_.nodes[v].op == Op::Const; }
-    Address constOperand(uint32_t v) { return constOf(bitsOf(t_.nodes[v].k)); }
-
-    // Calls f with v as an operand: its register, or its pool entry (never sliced to Operand).
-    template <class F> void with(uint32_t v, F&& f) {
-        if (const int r = fixedRegister(v); r >= 0) {
-            const Xmm x = V(r);
-            f(static_cast<const Operand&>(x));
-        } else if (isConst(v)) {
-            const Address m = constOperand(v);
-            f(static_cast<const Operand&>(m));
+    int takeSlot() {
+        int s;
+        if (!freeSlots_.empty()) {
+            s = freeSlots_.back();
+            freeSlots_.pop_back();
         } else {
-            const Xmm x = V(reg_[v]);
-            f(static_cast<const Operand&>(x));
+            s = slotsUsed_++;
+        }
+        if (slotsUsed_ > frameSlots_) overflow_ = true;
+        return overflow_ ? 0 : s;
+    }
+
+    void bind(uint32_t v, int r) {
+        reg_[v] = r;
+        owner_[r] = static_cast<int>(v);
+    }
+
+    // v in a register, loading it when needed.
+    int inRegister(uint32_t v, unsigned& pinned) {
+        if (reg_[v] < 0) {
+            const int r = allocate(pinned);
+            load(v, r);
+            bind(v, r);
+        }
+        pinned |= 1u << reg_[v];
+        return reg_[v];
+    }
+
+    // Values whose last use is now leave their registers, and after the instruction their
+    // spill slots.
+    void leaveRegisters(const uint32_t* ops, unsigned k) {
+        for (unsigned j = 0; j < k; ++j) {
+            const uint32_t v = ops[j];
+            if (!diesHere(v) || reg_[v] < 0) continue;
+            if (owner_[reg_[v]] == static_cast<int>(v)) owner_[reg_[v]] = -1;
+            reg_[v] = -1;
+        }
+    }
+    void leaveSlots(const uint32_t* ops, unsigned k) {
+        for (unsigned j = 0; j < k; ++j) {
+            const uint32_t v = ops[j];
+            if (!diesHere(v) || slot_[v] < 0) continue;
+            freeSlots_.push_back(slot_[v]);
+            slot_[v] = -2; // dead
         }
     }
 
-    // v in a register: its own, or `scratch` loaded from the pool.
-    // The register that always holds constant v (0 or 1), or -1.
-    int fixedRegister(uint32_t v) const {
-        if (!isConst(v)) return -1;
-        const uint32_t bits = bitsOf(t_.nodes[v].k);
-        return bits == 0 ? kZero : bits == kOneBits ? kOne : -1;
-    }
+    // ---- instruction forms -------------------------------------------------------------------
 
-    Xmm inReg(uint32_t v, int scratch) {
-        if (!isConst(v)) return V(reg_[v]);
-        if (const int r = fixedRegister(v); r >= 0) return V(r);
-        move(S(scratch), constOperand(v));
-        return S(scratch);
-    }
-
-    void avxBinary(Op op, const Xmm& d, const Xmm& a, const Operand& b) {
+    Form formOf(Op op) const {
+        Form f;
         switch (op) {
         case Op::Add:
-            g_.vaddps(d, a, b);
-            break;
-        case Op::Sub:
-            g_.vsubps(d, a, b);
-            break;
         case Op::Mul:
-            g_.vmulps(d, a, b);
-            break;
-        case Op::Div:
-            g_.vdivps(d, a, b);
-            break;
-        default: // Min
-            g_.vminps(d, a, b);
-            break;
-        }
-    }
-    void sseBinary(Op op, const Xmm& d, const Operand& b) {
-        switch (op) {
-        case Op::Add:
-            g_.addps(d, b);
-            break;
         case Op::Sub:
-            g_.subps(d, b);
-            break;
-        case Op::Mul:
-            g_.mulps(d, b);
-            break;
         case Op::Div:
-            g_.divps(d, b);
+        case Op::Min:
+            f.commutative = op == Op::Add || op == Op::Mul;
+            f.reg[0] = avx_;
+            f.alias[1] = avx_; // SSE2: d = A, then d op= B
             break;
-        default:
-            g_.minps(d, b);
+        case Op::MaxGe:
+            f.reg[0] = f.reg[1] = avx_;
+            f.temps = avx_ ? 1 : 2;
             break;
-        }
-    }
-
-    void binary(const Node& n, int d) {
-        const bool commutative = n.op == Op::Add || n.op == Op::Mul;
-        uint32_t a = n.a, b = n.b;
-        if (commutative && isConst(a) && !isConst(b)) std::swap(a, b);
-        if (avx_) {
-            const Xmm A = inReg(a, 0);
-            with(b, [&](const Operand& B) { avxBinary(n.op, V(d), A, B); });
-            return;
-        }
-        const bool bInD = !isConst(b) && reg_[b] == d;
-        const bool aInD = !isConst(a) && reg_[a] == d;
-        if (bInD && !aInD) {
-            if (commutative) {
-                with(a, [&](const Operand& A) { sseBinary(n.op, V(d), A); });
-                return;
+        case Op::Sel:
+        case Op::SelLe0:
+            if (avx_) {
+                f.reg[0] = f.reg[2] = true;
+                f.alias[1] = f.alias[2] = false; // d holds the mask first
+            } else {
+                f.temps = 2;
             }
-            with(a, [&](const Operand& A) { move(S(0), A); });
-            sseBinary(n.op, S(0), V(reg_[b]));
-            move(V(d), S(0));
-            return;
-        }
-        with(a, [&](const Operand& A) { move(V(d), A); });
-        with(b, [&](const Operand& B) { sseBinary(n.op, V(d), B); });
-    }
-
-    // d = mask ? x : y, with the mask in scratch 0 (SSE2: clobbered).
-    void blend(const Xmm& d, uint32_t x, uint32_t y) {
-        if (avx_) {
-            const Xmm Y = inReg(y, 2);
-            with(x, [&](const Operand& X) { g_.vblendvps(d, Y, X, S(0)); });
-            return;
-        }
-        move(S(1), S(0));
-        with(x, [&](const Operand& X) { g_.andps(S(1), X); });
-        with(y, [&](const Operand& Y) { g_.andnps(S(0), Y); });
-        g_.orps(S(0), S(1));
-        move(d, S(0));
-    }
-
-    void maxGe(const Node& n, int d) {
-        // a >= b ? a : b
-        if (avx_) {
-            const Xmm A = inReg(n.a, 1);
-            with(n.b, [&](const Operand& B) { g_.vcmpps(S(0), A, B, 0x1D); }); // GE, ordered
-        } else {
-            with(n.b, [&](const Operand& B) { move(S(0), B); });
-            with(n.a, [&](const Operand& A) { g_.cmpleps(S(0), A); }); // b <= a
-        }
-        blend(V(d), n.a, n.b);
-    }
-
-    void select(const Node& n, int d) {
-        const Xmm A = V(reg_[n.a]); // a constant condition was folded
-        if (avx_) {
-            g_.vcmpps(S(0), A, V(kZero), n.op == Op::Sel ? 0x1D : 0x12); // GE / LE, ordered
-        } else if (n.op == Op::Sel) {
-            move(S(0), V(kZero));
-            g_.cmpleps(S(0), A); // 0 <= a
-        } else {
-            move(S(0), A);
-            g_.cmpleps(S(0), V(kZero)); // a <= 0
-        }
-        blend(V(d), n.b, n.c);
-    }
-
-    void saturate(const Node& n, int d) {
-        const Xmm A = V(reg_[n.a]);
-        if (avx_) {
-            g_.vmaxps(S(0), V(kZero), A);   // 0 > a ? 0 : a  (keeps -0, passes NaN)
-            g_.vminps(S(0), V(kOne), S(0)); // 1 < t ? 1 : t
-            g_.vcmpps(S(1), A, A, 7);       // ordered: not NaN
-            g_.vandps(V(d), S(0), S(1));
-            return;
-        }
-        move(S(0), V(kZero));
-        g_.maxps(S(0), A);
-        move(S(1), V(kOne));
-        g_.minps(S(1), S(0));
-        move(S(0), A);
-        g_.cmpordps(S(0), A);
-        g_.andps(S(0), S(1));
-        move(V(d), S(0));
-    }
-
-    void fraction(const Node& n, int d) {
-        const Xmm A = V(reg_[n.a]);
-        if (avx_) {
-            g_.vroundps(S(0), A, 1); // floor
-            g_.vsubps(V(d), A, S(0));
-            return;
-        }
-        // floor without SSE4.1: truncate, step down where that rounded up, keep the sign of -0;
-        // from 2^23 on (and for infinities and NaN) a float is its own floor.
-        move(S(0), A);
-        g_.andps(S(0), constOf(kAbsBits));
-        g_.cmpltps(S(0), constOf(kTwo23Bits));
-        g_.cvttps2dq(S(1), A);
-        g_.cvtdq2ps(S(1), S(1));
-        move(S(2), A);
-        g_.cmpltps(S(2), S(1));
-        g_.andps(S(2), constOf(kOneBits));
-        g_.subps(S(1), S(2));
-        move(S(2), A);
-        g_.andps(S(2), constOf(kSignBits));
-        g_.orps(S(1), S(2));
-        g_.andps(S(1), S(0));
-        g_.andnps(S(0), A);
-        g_.orps(S(0), S(1));
-        move(S(1), A);
-        g_.subps(S(1), S(0));
-        move(V(d), S(1));
-    }
-
-    void simple(const Node& n, int d) {
-        const Xmm A = V(reg_[n.a]);
-        switch (n.op) {
-        case Op::Sqrt:
-            if (avx_)
-                g_.vsqrtps(V(d), A);
-            else
-                g_.sqrtps(V(d), A);
+            break;
+        case Op::Sat:
+            f.reg[0] = avx_;
+            f.temps = 2;
+            break;
+        case Op::Frc:
+            f.reg[0] = avx_;
+            f.temps = avx_ ? 1 : 3;
             break;
         case Op::Neg:
-            if (avx_) {
-                g_.vxorps(V(d), A, constOf(kSignBits));
-            } else {
-                move(V(d), A);
-                g_.xorps(V(d), constOf(kSignBits));
-            }
+        case Op::Abs:
+            f.reg[0] = avx_;
             break;
-        default: // Abs
-            if (avx_) {
-                g_.vandps(V(d), A, constOf(kAbsBits));
-            } else {
-                move(V(d), A);
-                g_.andps(V(d), constOf(kAbsBits));
-            }
+        case Op::LoadFixed:
+            break;
+        default: // Sqrt
             break;
         }
+        return f;
     }
 
-    // Floor of value * size as lane indices in scratch 0 (int32; NaN and overflow give INT_MIN).
-    void laneIndices(uint32_t v, float size) {
-        if (avx_) {
-            const Xmm A = inReg(v, 0); // a constant coordinate (the other one varies) too
-            g_.vmulps(S(0), A, constOf(bitsOf(size)));
-            g_.vroundps(S(0), S(0), 1);
-            g_.vcvttps2dq(S(0), S(0));
-            return;
-        }
-        with(v, [&](const Operand& A) { move(S(0), A); });
-        g_.mulps(S(0), constOf(bitsOf(size)));
-        g_.cvttps2dq(S(1), S(0));
-        g_.cvtdq2ps(S(2), S(1));
-        g_.cmpltps(S(0), S(2)); // x < trunc(x): one less
-        g_.paddd(S(1), S(0));
-        move(S(0), S(1));
-    }
-
-    // Scratch 1 = lane 0 of scratch 0 in every lane; eax = lane 0.
-    void broadcastLane0() {
-        if (avx_) {
-            g_.vmovd(g_.eax, Xmm(S(0).getIdx()));
-            g_.vpbroadcastd(S(1), Xmm(S(0).getIdx()));
-        } else {
-            g_.movd(g_.eax, S(0));
-            g_.pshufd(S(1), S(0), 0);
-        }
-    }
-
-    void laneMaskAllOrBail() {
-        if (avx_) {
-            g_.vpcmpeqd(S(1), S(1), S(0));
-            g_.vmovmskps(g_.ecx, S(1));
-        } else {
-            g_.pcmpeqd(S(1), S(0));
-            g_.movmskps(g_.ecx, S(1));
-        }
-        g_.cmp(g_.ecx, (1 << lanes_) - 1);
-        g_.jne(bail_, CodeGenerator::T_NEAR);
-    }
-
-    void xIndex(uint32_t i) {
-        const Node& n = t_.nodes[i];
-        const StageLayout& s = draw_.stages[n.stage];
-        laneIndices(n.a, static_cast<float>(s.width));
-        broadcastLane0();
-        if (avx_)
-            g_.vpaddd(S(1), S(1), constAt(pool_.iota()));
-        else
-            g_.paddd(S(1), constAt(pool_.iota()));
-        laneMaskAllOrBail();
-        // -pad <= x0 and x0 + lanes - 1 < width + pad
-        g_.lea(g_.ecx, g_.ptr[g_.rax + s.pad]);
-        g_.cmp(g_.ecx, s.width + 2 * s.pad - lanes_);
-        g_.ja(bail_, CodeGenerator::T_NEAR);
-        g_.movsxd(g_.rax, g_.eax);
-        g_.shl(g_.rax, 2);
-        g_.mov(indexAt(i), g_.rax);
-    }
-
-    void yIndex(uint32_t i) {
-        const Node& n = t_.nodes[i];
-        const StageLayout& s = draw_.stages[n.stage];
-        laneIndices(n.a, static_cast<float>(s.height));
-        broadcastLane0();
-        laneMaskAllOrBail();
-        g_.lea(g_.ecx, g_.ptr[g_.rax + s.pad]);
-        g_.cmp(g_.ecx, s.height + 2 * s.pad - 1);
-        g_.ja(bail_, CodeGenerator::T_NEAR);
-        g_.movsxd(g_.rax, g_.eax);
-        g_.imul(g_.rax, g_.rax, static_cast<int>(s.rowFloats * 4));
-        g_.mov(indexAt(i), g_.rax);
-    }
-
-    // The channels of one read come one after the other: rax keeps their address.
-    void load(const Node& n, int d) {
-        const StageLayout& s = draw_.stages[n.stage];
-        const uint64_t key = uint64_t{n.stage} << 56 | uint64_t{n.a} << 28 | n.b;
-        if (!raxHolds_ || raxKey_ != key) {
-            g_.mov(g_.rax, g_.qword[g_.r12 + 8 * n.stage]);
-            g_.add(g_.rax, indexAt(n.a));
-            g_.add(g_.rax, indexAt(n.b));
-            raxHolds_ = true;
-            raxKey_ = key;
-        }
-        const auto disp = static_cast<int>(s.planeFloats * 4 * n.channel);
-        if (avx_)
-            g_.vmovups(V(d), g_.ptr[g_.rax + disp]);
-        else
-            g_.movups(V(d), g_.ptr[g_.rax + disp]);
-    }
-
-    void loadFixed(const Node& n, int d) {
-        const StageLayout& s = draw_.stages[n.stage];
-        g_.mov(g_.rax, g_.qword[g_.r12 + 8 * n.stage]);
-        g_.mov(g_.rcx, (n.fixedTexel + s.planeFloats * n.channel) * 4);
-        if (avx_) {
-            g_.vbroadcastss(V(d), g_.dword[g_.rax + g_.rcx]);
-        } else {
-            g_.movss(V(d), g_.dword[g_.rax + g_.rcx]);
-            g_.shufps(V(d), V(d), 0);
+    static unsigned operandsOf(const Node& n, uint32_t out[3]) {
+        switch (n.op) {
+        case Op::Const:
+        case Op::Input:
+        case Op::Load:
+        case Op::LoadFixed:
+            return 0;
+        case Op::XIndex:
+        case Op::YIndex:
+        case Op::Sqrt:
+        case Op::Neg:
+        case Op::Abs:
+        case Op::Sat:
+        case Op::Frc:
+            out[0] = n.a;
+            return 1;
+        case Op::Sel:
+        case Op::SelLe0:
+            out[0] = n.a;
+            out[1] = n.b;
+            out[2] = n.c;
+            return 3;
+        default:
+            out[0] = n.a;
+            out[1] = n.b;
+            return 2;
         }
     }
 
-    void input(const Node& n, int d) {
-        g_.mov(g_.rax, g_.qword[g_.r13 + 8 * static_cast<int>(n.a)]);
-        if (avx_)
-            g_.vmovups(V(d), g_.ptr[g_.rax + g_.r15]);
-        else
-            g_.movups(V(d), g_.ptr[g_.rax + g_.r15]);
+    // Operand j as a Src: its register, its memory, or loaded into a register.
+    Src source(uint32_t v, bool needReg, unsigned& pinned) {
+        Src s;
+        if (reg_[v] >= 0) {
+            s.reg = reg_[v];
+            pinned |= 1u << s.reg;
+            return s;
+        }
+        RegExp m;
+        if (!needReg && memoryOf(v, &m)) {
+            // Read straight from memory: measured faster than taking a free register for it.
+            s.mem = m;
+            return s;
+        }
+        s.reg = inRegister(v, pinned);
+        return s;
     }
 
     void node(uint32_t i) {
         const Node& n = t_.nodes[i];
-        if (n.op == Op::Const) return;
-        if (n.op != Op::Load) raxHolds_ = false; // every other sequence may use rax
-        uint32_t ops[3];
-        const unsigned k = operands(n, ops);
-        unsigned pinned = 0;
-        for (unsigned j = 0; j < k; ++j) {
-            const uint32_t v = ops[j];
-            if (isConst(v)) continue;
-            if (reg_[v] < 0) {
-                const int r = allocate(i, pinned);
-                if (t_.nodes[v].op == Op::Input)
-                    input(t_.nodes[v], r);
-                else
-                    move(V(r), spillAt(slot_[v]));
-                reg_[v] = r;
-                owner_[r] = static_cast<int>(v);
-            }
-            pinned |= 1u << reg_[v];
+        switch (n.op) {
+        case Op::Const:
+        case Op::Input:
+        case Op::Load:
+            return; // read where used
+        case Op::XIndex:
+        case Op::YIndex:
+            indexNode(i);
+            return;
+        default:
+            break;
         }
-        if (n.op == Op::XIndex || n.op == Op::YIndex) {
-            if (n.op == Op::XIndex)
-                xIndex(i);
+        uint32_t ops[3];
+        const unsigned k = operandsOf(n, ops);
+        Form f = formOf(n.op);
+        // A commutative operation takes the operand already in a register first.
+        if (f.commutative && k == 2 && reg_[ops[0]] < 0 && reg_[ops[1]] >= 0)
+            std::swap(ops[0], ops[1]);
+        if (f.commutative && !avx_ && k == 2 && reg_[ops[1]] >= 0 && diesHere(ops[1]) &&
+            !(reg_[ops[0]] >= 0 && diesHere(ops[0])))
+            std::swap(ops[0], ops[1]); // SSE2: the result takes the dying register
+        unsigned pinned = 0;
+        for (unsigned j = 0; j < k; ++j)
+            if (reg_[ops[j]] >= 0) pinned |= 1u << reg_[ops[j]];
+        Src src[3];
+        for (unsigned j = 0; j < k; ++j) src[j] = source(ops[j], f.reg[j], pinned);
+        // SSE2 two-operand forms write d before reading B: a B in memory that is not aligned
+        // was loaded above; d must differ from B's register unless B is A.
+        int prefer = -1;
+        unsigned keep = 0; // registers of dying operands the result must not take
+        for (unsigned j = 0; j < k; ++j) {
+            if (!src[j].isReg() || !diesHere(ops[j])) continue;
+            bool sharedWithOther = false;
+            for (unsigned m = 0; m < k; ++m)
+                if (m != j && ops[m] == ops[j] && !f.alias[m]) sharedWithOther = true;
+            if (f.alias[j] && !sharedWithOther) {
+                if (prefer < 0) prefer = src[j].reg;
+            } else {
+                keep |= 1u << src[j].reg;
+            }
+        }
+        leaveRegisters(ops, k);
+        // Registers still owned stay pinned; those freed above are open to the result where the
+        // form allows it. Temporaries avoid every source.
+        const unsigned sourcesPinned = pinned;
+        unsigned forResult = 0;
+        for (int r = 0; r < vectors_; ++r)
+            if (((sourcesPinned >> r) & 1) && (owner_[r] >= 0 || ((keep >> r) & 1)))
+                forResult |= 1u << r;
+        const int d = allocate(forResult, prefer);
+        unsigned forTemps = sourcesPinned | (1u << d);
+        int temps[3] = {-1, -1, -1};
+        for (int j = 0; j < f.temps; ++j) {
+            temps[j] = allocate(forTemps);
+            forTemps |= 1u << temps[j];
+        }
+        emit(n, d, src, temps);
+        leaveSlots(ops, k); // only now: an operand may have been read from its slot
+        bind(i, d);
+        if (uses_[i].empty()) { // nothing reads it (cannot happen in a trace; be safe)
+            owner_[d] = -1;
+            reg_[i] = -1;
+        }
+    }
+
+    // ---- emission of one operation -----------------------------------------------------------
+
+    // d = A op B.
+    void binary(Op op, const Xmm& d, const Src& A, const Src& B) {
+        if (avx_) {
+            auto emitOp = [&](const Xmm& a, const Operand& b) {
+                switch (op) {
+                case Op::Add:
+                    g_.vaddps(d, a, b);
+                    break;
+                case Op::Sub:
+                    g_.vsubps(d, a, b);
+                    break;
+                case Op::Mul:
+                    g_.vmulps(d, a, b);
+                    break;
+                case Op::Div:
+                    g_.vdivps(d, a, b);
+                    break;
+                default:
+                    g_.vminps(d, a, b);
+                    break;
+                }
+            };
+            if (B.isReg())
+                emitOp(V(A.reg), V(B.reg));
             else
-                yIndex(i);
-            release(ops, k, i);
+                emitOp(V(A.reg), g_.ptr[B.mem]);
             return;
         }
-        // Operands used for the last time give their registers up before the result is placed;
-        // every sequence below reads its operands before it writes the result.
-        int prefer = -1;
-        for (unsigned j = 0; j < k; ++j) {
-            const uint32_t v = ops[j];
-            if (isConst(v) || nextUse(v, i) != 0xFFFFFFFFu) continue;
-            if (j == 0) prefer = reg_[v];
-            pinned &= ~(1u << reg_[v]);
-            owner_[reg_[v]] = -1;
+        auto emitOp = [&](const Operand& b) {
+            switch (op) {
+            case Op::Add:
+                g_.addps(d, b);
+                break;
+            case Op::Sub:
+                g_.subps(d, b);
+                break;
+            case Op::Mul:
+                g_.mulps(d, b);
+                break;
+            case Op::Div:
+                g_.divps(d, b);
+                break;
+            default:
+                g_.minps(d, b);
+                break;
+            }
+        };
+        if (A.isReg())
+            copy(d, V(A.reg));
+        else
+            moveIn(d, A.mem, true);
+        if (B.isReg())
+            emitOp(V(B.reg));
+        else
+            emitOp(g_.ptr[B.mem]);
+    }
+
+    template <class F> void withSrc(const Src& s, F&& f) {
+        if (s.isReg()) {
+            const Xmm x = V(s.reg);
+            f(static_cast<const Operand&>(x));
+        } else {
+            const Address m = g_.ptr[s.mem];
+            f(static_cast<const Operand&>(m));
         }
-        const int d = allocate(i, pinned, prefer);
+    }
+
+    void toRegister(const Xmm& d, const Src& s) {
+        if (s.isReg())
+            copy(d, V(s.reg));
+        else
+            moveIn(d, s.mem, true);
+    }
+
+    // SSE2: d = mask ? X : Y with the mask in m; t is clobbered, m too.
+    void sseBlend(const Xmm& d, const Xmm& m, const Xmm& t, const Src& X, const Src& Y) {
+        copy(t, m);
+        withSrc(X, [&](const Operand& x) { g_.andps(t, x); });
+        withSrc(Y, [&](const Operand& y) { g_.andnps(m, y); });
+        g_.orps(m, t);
+        copy(d, m);
+    }
+
+    void emit(const Node& n, int dr, const Src* src, const int* temps) {
+        const Xmm d = V(dr);
+        const Src& A = src[0];
         switch (n.op) {
-        case Op::Input:
-            input(n, d);
-            break;
-        case Op::Load:
-            load(n, d);
-            break;
-        case Op::LoadFixed:
-            loadFixed(n, d);
-            break;
         case Op::Add:
         case Op::Sub:
         case Op::Mul:
         case Op::Div:
         case Op::Min:
-            binary(n, d);
-            break;
-        case Op::MaxGe:
-            maxGe(n, d);
-            break;
+            binary(n.op, d, A, src[1]);
+            return;
+        case Op::Sqrt:
+            if (avx_)
+                withSrc(A, [&](const Operand& a) { g_.vsqrtps(d, a); });
+            else
+                withSrc(A, [&](const Operand& a) { g_.sqrtps(d, a); });
+            return;
+        case Op::Neg:
+        case Op::Abs: {
+            const RegExp mask = constOf(n.op == Op::Neg ? kSignBits : kAbsBits);
+            if (avx_) {
+                n.op == Op::Neg ? g_.vxorps(d, V(A.reg), g_.ptr[mask])
+                                : g_.vandps(d, V(A.reg), g_.ptr[mask]);
+            } else {
+                toRegister(d, A);
+                n.op == Op::Neg ? g_.xorps(d, g_.ptr[mask]) : g_.andps(d, g_.ptr[mask]);
+            }
+            return;
+        }
+        case Op::MaxGe: { // a >= b ? a : b
+            const Src& B = src[1];
+            if (avx_) {
+                const Xmm m = V(temps[0]);
+                withSrc(B, [&](const Operand& b) { g_.vcmpps(m, V(A.reg), b, 0x1D); }); // GE
+                g_.vblendvps(d, V(B.reg), V(A.reg), m);
+                return;
+            }
+            const Xmm m = V(temps[0]), t = V(temps[1]);
+            toRegister(m, B);
+            withSrc(A, [&](const Operand& a) { g_.cmpleps(m, a); }); // b <= a
+            sseBlend(d, m, t, A, B);
+            return;
+        }
         case Op::Sel:
-        case Op::SelLe0:
-            select(n, d);
-            break;
-        case Op::Sat:
-            saturate(n, d);
-            break;
+        case Op::SelLe0: {
+            const bool ge = n.op == Op::Sel;
+            const Src& B = src[1];
+            const Src& C = src[2];
+            if (avx_) {
+                g_.vcmpps(d, V(A.reg), g_.ptr[constOf(0)], ge ? 0x1D : 0x12); // GE / LE
+                withSrc(B, [&](const Operand& b) { g_.vblendvps(d, V(C.reg), b, d); });
+                return;
+            }
+            const Xmm m = V(temps[0]), t = V(temps[1]);
+            if (ge) {
+                g_.xorps(m, m);
+                withSrc(A, [&](const Operand& a) { g_.cmpleps(m, a); }); // 0 <= a
+            } else {
+                toRegister(m, A);
+                g_.cmpleps(m, g_.ptr[constOf(0)]); // a <= 0
+            }
+            sseBlend(d, m, t, B, C);
+            return;
+        }
+        case Op::Sat: {
+            // max(0, a) keeps -0 and passes NaN, min(., 1), then NaN lanes to 0
+            const Xmm t = V(temps[0]), o = V(temps[1]);
+            if (avx_) {
+                g_.vxorps(t, t, t);
+                g_.vmaxps(t, t, V(A.reg));
+                g_.vminps(t, t, g_.ptr[constOf(kOneBits)]);
+                g_.vcmpps(o, V(A.reg), V(A.reg), 7); // ordered
+                g_.vandps(d, t, o);
+                return;
+            }
+            g_.xorps(t, t);
+            withSrc(A, [&](const Operand& a) { g_.maxps(t, a); });
+            g_.minps(t, g_.ptr[constOf(kOneBits)]);
+            toRegister(o, A);
+            withSrc(A, [&](const Operand& a) { g_.cmpordps(o, a); });
+            g_.andps(o, t);
+            copy(d, o);
+            return;
+        }
         case Op::Frc:
-            fraction(n, d);
-            break;
+            fraction(d, A, temps);
+            return;
+        case Op::LoadFixed: {
+            const StageLayout& s = draw_.stages[n.stage];
+            g_.mov(rax, g_.qword[r14 + offsetof(KernelArgs, stageBases)]);
+            g_.mov(rax, g_.qword[rax + 8 * n.stage]);
+            g_.mov(rcx, (n.fixedTexel + s.planeFloats * n.channel) * 4);
+            if (avx_) {
+                g_.vbroadcastss(d, g_.dword[rax + rcx]);
+            } else {
+                g_.movss(d, g_.dword[rax + rcx]);
+                g_.shufps(d, d, 0);
+            }
+            return;
+        }
         default:
-            simple(n, d);
-            break;
+            throw std::logic_error("operation not compiled");
         }
-        for (unsigned j = 0; j < k; ++j) {
-            const uint32_t v = ops[j];
-            if (!isConst(v) && reg_[v] >= 0 && owner_[reg_[v]] != static_cast<int>(v)) reg_[v] = -1;
-        }
-        reg_[i] = d;
-        owner_[d] = static_cast<int>(i);
     }
 
-    void release(const uint32_t* ops, unsigned k, uint32_t now) {
-        for (unsigned j = 0; j < k; ++j) {
-            const uint32_t v = ops[j];
-            if (isConst(v) || reg_[v] < 0 || nextUse(v, now) != 0xFFFFFFFFu) continue;
-            owner_[reg_[v]] = -1;
-            reg_[v] = -1;
+    void fraction(const Xmm& d, const Src& A, const int* temps) {
+        if (avx_) {
+            const Xmm t = V(temps[0]);
+            g_.vroundps(t, V(A.reg), 1); // floor
+            g_.vsubps(d, V(A.reg), t);
+            return;
         }
+        // floor without SSE4.1: truncate, step down where that rounded up, keep the sign of -0;
+        // from 2^23 on (and for infinities and NaN) a float is its own floor.
+        const Xmm s0 = V(temps[0]), s1 = V(temps[1]), s2 = V(temps[2]);
+        toRegister(s0, A);
+        g_.andps(s0, g_.ptr[constOf(kAbsBits)]);
+        g_.cmpltps(s0, g_.ptr[constOf(kTwo23Bits)]);
+        withSrc(A, [&](const Operand& a) { g_.cvttps2dq(s1, a); });
+        g_.cvtdq2ps(s1, s1);
+        toRegister(s2, A);
+        g_.cmpltps(s2, s1);
+        g_.andps(s2, g_.ptr[constOf(kOneBits)]);
+        g_.subps(s1, s2);
+        toRegister(s2, A);
+        g_.andps(s2, g_.ptr[constOf(kSignBits)]);
+        g_.orps(s1, s2);
+        g_.andps(s1, s0);
+        withSrc(A, [&](const Operand& a) { g_.andnps(s0, a); });
+        g_.orps(s0, s1);
+        toRegister(s1, A);
+        g_.subps(s1, s0);
+        copy(d, s1);
+    }
+
+    // ---- texture read checks -----------------------------------------------------------------
+
+    // floor(coordinate * size) as int32 lanes in t (NaN and overflow give INT_MIN).
+    void laneIndices(const Xmm& t, const Src& A, float size, const int* temps) {
+        const RegExp scale = constOf(bitsOf(size));
+        if (avx_) {
+            if (A.isReg())
+                g_.vmulps(t, V(A.reg), g_.ptr[scale]);
+            else {
+                moveIn(t, A.mem, false);
+                g_.vmulps(t, t, g_.ptr[scale]);
+            }
+            g_.vroundps(t, t, 1);
+            g_.vcvttps2dq(t, t);
+            return;
+        }
+        const Xmm s1 = V(temps[1]), s2 = V(temps[2]);
+        toRegister(t, A);
+        g_.mulps(t, g_.ptr[scale]);
+        g_.cvttps2dq(s1, t);
+        g_.cvtdq2ps(s2, s1);
+        g_.cmpltps(t, s2); // x < trunc(x): one less
+        g_.paddd(s1, t);
+        copy(t, s1);
+    }
+
+    void bailUnlessAllLanes(const Xmm& m) {
+        avx_ ? g_.vmovmskps(ecx, m) : g_.movmskps(ecx, m);
+        g_.cmp(ecx, (1 << lanes_) - 1);
+        g_.jne(bail_, CodeGenerator::T_NEAR);
+    }
+
+    void indexNode(uint32_t i) {
+        const Node& n = t_.nodes[i];
+        const int gi = plan_.indexGroup[i];
+        const IndexGroup& grp = plan_.groups[static_cast<size_t>(gi)];
+        const StageLayout& s = draw_.stages[n.stage];
+        const bool x = n.op == Op::XIndex;
+        const float size = static_cast<float>(x ? s.width : s.height);
+        const bool anchor = grp.anchor == i;
+        uint32_t ops[1] = {n.a};
+        unsigned pinned = 0;
+        const Src A = source(n.a, false, pinned);
+        leaveRegisters(ops, 1);
+        // temporaries avoid A's register (read after the first temporary is written)
+        unsigned avoid = pinned;
+        int temps[3] = {-1, -1, -1};
+        for (int j = 0; j < (avx_ ? 2 : 3); ++j) {
+            temps[j] = allocate(avoid);
+            avoid |= 1u << temps[j];
+        }
+        const Xmm t0 = V(temps[0]), t1 = V(temps[1]);
+        laneIndices(t0, A, size, temps);
+        leaveSlots(ops, 1);
+        const int64_t rel = plan_.indexRel[i];
+        std::array<uint32_t, 8> expected{};
+        for (int l = 0; l < 8; ++l)
+            expected[static_cast<size_t>(l)] = static_cast<uint32_t>((x ? l : 0) + rel);
+        const RegExp expect = constAt(pool_.entry(expected));
+        if (!anchor) {
+            // lanes - (iota + rel) must all be the anchor's lane-0 index
+            if (avx_) {
+                g_.vpsubd(t0, t0, g_.ptr[expect]);
+                g_.vpcmpeqd(t0, t0, g_.ptr[broadcastAt(gi)]);
+            } else {
+                g_.psubd(t0, g_.ptr[expect]);
+                g_.pcmpeqd(t0, g_.ptr[broadcastAt(gi)]);
+            }
+            bailUnlessAllLanes(t0);
+            return;
+        }
+        if (avx_) {
+            g_.vmovd(eax, Xmm(temps[0]));
+            g_.vpbroadcastd(t1, Xmm(temps[0]));
+            g_.vmovdqa(g_.ptr[broadcastAt(gi)], t1);
+            g_.vpsubd(t0, t0, g_.ptr[expect]);
+            g_.vpcmpeqd(t0, t0, t1);
+        } else {
+            g_.movd(eax, t0);
+            g_.pshufd(t1, t0, 0);
+            g_.movdqa(g_.ptr[broadcastAt(gi)], t1);
+            g_.psubd(t0, g_.ptr[expect]);
+            g_.pcmpeqd(t0, t1);
+        }
+        bailUnlessAllLanes(t0);
+        // The whole group's span within the padding: -pad <= i0 + minRel and
+        // i0 + maxRel (+ lanes - 1 across) < size + pad.
+        const int64_t extent = static_cast<int64_t>(size) + 2 * s.pad - 1 -
+                               (grp.maxRel - grp.minRel) - (x ? lanes_ - 1 : 0);
+        if (extent < 0) {
+            g_.jmp(bail_, CodeGenerator::T_NEAR);
+        } else {
+            g_.movsxd(rax, eax);
+            g_.lea(rcx, g_.ptr[rax + static_cast<int>(s.pad + grp.minRel)]);
+            g_.cmp(rcx, static_cast<int>(extent));
+            g_.ja(bail_, CodeGenerator::T_NEAR);
+        }
+        if (x)
+            g_.shl(rax, 2);
+        else
+            g_.imul(rax, rax, static_cast<int>(s.rowFloats * 4));
+        g_.mov(g_.qword[qwordAt(groupOffset_[static_cast<size_t>(gi)])], rax);
+        anchored_[static_cast<size_t>(gi)] = true;
+        // Pointers whose two anchors are now known.
+        for (size_t a = 0; a < plan_.addresses.size(); ++a) {
+            const AddressGroup& ag = plan_.addresses[a];
+            if ((ag.xGroup != gi && ag.yGroup != gi) ||
+                !anchored_[static_cast<size_t>(ag.xGroup)] ||
+                !anchored_[static_cast<size_t>(ag.yGroup)])
+                continue;
+            const Reg64 p = ag.pointer >= 0 ? kPointers[ag.pointer] : rax;
+            g_.mov(p, g_.qword[r14 + offsetof(KernelArgs, stageBases)]);
+            g_.mov(p, g_.qword[p + 8 * ag.stage]);
+            g_.add(p, g_.qword[qwordAt(groupOffset_[static_cast<size_t>(ag.xGroup)])]);
+            g_.add(p, g_.qword[qwordAt(groupOffset_[static_cast<size_t>(ag.yGroup)])]);
+            if (ag.pointer < 0) g_.mov(g_.qword[qwordAt(addressSlot_[a])], p);
+        }
+        // the temporaries hold nothing
     }
 
     void stores() {
-        raxHolds_ = false;
+        // Only the outputs are left in registers; `now` is past every use, so keep them all.
+        unsigned pinned = 0;
+        for (uint32_t v : t_.outputs)
+            if (reg_[v] >= 0) pinned |= 1u << reg_[v];
         for (int c = 0; c < 4; ++c) {
             const uint32_t v = t_.outputs[c];
-            Xmm x = S(0);
-            if (isConst(v)) {
-                move(S(0), constOperand(v));
-            } else if (reg_[v] >= 0) {
-                x = V(reg_[v]);
-            } else if (t_.nodes[v].op == Op::Input) {
-                input(t_.nodes[v], kAllocatable);
-            } else {
-                move(S(0), spillAt(slot_[v]));
-            }
-            g_.mov(g_.rax, g_.qword[g_.r14 + 8 * c]);
-            if (avx_)
-                g_.vmovups(g_.ptr[g_.rax + g_.r15], x);
-            else
-                g_.movups(g_.ptr[g_.rax + g_.r15], x);
+            const int r = inRegister(v, pinned);
+            g_.mov(rax, g_.qword[r14 + offsetof(KernelArgs, outputs)]);
+            g_.mov(rax, g_.qword[rax + 8 * c]);
+            avx_ ? g_.vmovups(g_.ptr[rax + r15], V(r)) : g_.movups(g_.ptr[rax + r15], V(r));
         }
     }
 
     void prologue() {
-        g_.push(g_.rbp);
-        g_.mov(g_.rbp, g_.rsp);
-        g_.push(g_.rbx);
-        g_.push(g_.r12);
-        g_.push(g_.r13);
-        g_.push(g_.r14);
-        g_.push(g_.r15);
-        g_.and_(g_.rsp, -32);
-        const size_t frame = indexBytes_ + 32 * static_cast<size_t>(frameSpills_);
-        if (frame) g_.sub(g_.rsp, static_cast<uint32_t>(frame));
-        g_.mov(g_.rbx, reinterpret_cast<size_t>(poolAddress_));
-        g_.mov(g_.r13, g_.qword[g_.rdi + offsetof(KernelArgs, inputs)]);
-        g_.mov(g_.r14, g_.qword[g_.rdi + offsetof(KernelArgs, outputs)]);
-        g_.mov(g_.r12, g_.qword[g_.rdi + offsetof(KernelArgs, stageBases)]);
-        g_.mov(g_.r15, g_.qword[g_.rdi + offsetof(KernelArgs, lane)]);
-        g_.shl(g_.r15, 2);
-        if (avx_) {
-            g_.vxorps(V(kZero), V(kZero), V(kZero));
-            g_.vmovaps(V(kOne), constOf(kOneBits));
-        } else {
-            g_.xorps(V(kZero), V(kZero));
-            g_.movaps(V(kOne), constOf(kOneBits));
+        g_.push(rbp);
+        g_.mov(rbp, rsp);
+        g_.push(rbx);
+        g_.push(r12);
+        g_.push(r13);
+        g_.push(r14);
+        g_.push(r15);
+        g_.and_(rsp, -32);
+        const size_t frame = spillBase_ + 32 * static_cast<size_t>(frameSlots_);
+        if (frame) g_.sub(rsp, static_cast<uint32_t>(frame));
+        g_.mov(r14, rdi);
+        g_.mov(rbx, reinterpret_cast<size_t>(poolAddress_));
+        g_.mov(r15, g_.qword[r14 + offsetof(KernelArgs, lane)]);
+        g_.shl(r15, 2);
+        for (unsigned a = 0; a < plan_.inputPointer.size(); ++a) {
+            const int p = plan_.inputPointer[a];
+            if (p < 0) continue;
+            g_.mov(kPointers[p], g_.qword[r14 + offsetof(KernelArgs, inputs)]);
+            g_.mov(kPointers[p], g_.qword[kPointers[p] + 8 * static_cast<int>(a)]);
+            g_.add(kPointers[p], r15);
         }
     }
 
     void epilogue() {
-        g_.lea(g_.rsp, g_.ptr[g_.rbp - 40]);
-        g_.pop(g_.r15);
-        g_.pop(g_.r14);
-        g_.pop(g_.r13);
-        g_.pop(g_.r12);
-        g_.pop(g_.rbx);
-        g_.pop(g_.rbp);
+        g_.lea(rsp, g_.ptr[rbp - 40]);
+        g_.pop(r15);
+        g_.pop(r14);
+        g_.pop(r13);
+        g_.pop(r12);
+        g_.pop(rbx);
+        g_.pop(rbp);
         if (avx_) g_.vzeroupper();
         g_.ret();
     }
 
   public:
-    const void* poolAddress_ = nullptr;
     bool overflow_ = false;
 
   private:
     const Trace& t_;
     const DrawSpecialisation& draw_;
+    const Plan& plan_;
     bool avx_;
     Pool& pool_;
     CodeGenerator& g_;
     int lanes_;
-    int frameSpills_;
-    int spills_ = 0;
-    size_t indexBytes_ = 0;
+    int frameSlots_;
+    int vectors_;
+    int slotsUsed_ = 0;
+    std::vector<int> freeSlots_;
+    size_t broadcastBase_ = 0, spillBase_ = 0;
+    std::vector<int> groupOffset_, addressSlot_;
+    std::vector<bool> anchored_;
     Label done_, bail_;
-    bool raxHolds_ = false;
-    uint64_t raxKey_ = 0;
+    uint32_t now_ = 0;
     std::vector<std::vector<uint32_t>> uses_;
     std::vector<size_t> usePtr_;
-    std::vector<int> reg_, slot_, indexSlot_;
-    std::array<int, kAllocatable> owner_{};
+    std::vector<int> reg_, slot_;
+    std::array<int, kVectors> owner_{};
 };
 
 class X86Program final : public CompiledProgram {
@@ -794,12 +1160,17 @@ CompileResult compileTrace(const Trace& trace, const DrawSpecialisation& draw, E
             return result;
         }
     }
-    // First pass: how many spill slots; second: the code with its frame.
+    Plan plan;
+    if (!planReads(trace, draw, plan, result.reason)) return result;
+    plan.order = scheduleTrace(trace, dependences(trace, plan),
+                               avx ? ScheduleTarget::Avx2 : ScheduleTarget::Sse2);
+    // First pass: how many spill slots; second: the code with its frame. Both make the same
+    // decisions.
     Pool pool;
     int spills = 0;
     {
         CodeGenerator scratch(4096, AutoGrow);
-        Generator gen(trace, draw, avx, pool, scratch, 1 << 20);
+        Generator gen(trace, draw, plan, avx, pool, scratch, 1 << 20);
         spills = gen.run();
     }
     // The first pass met every constant, so the pool is complete before the code points at it.
@@ -807,16 +1178,18 @@ CompileResult compileTrace(const Trace& trace, const DrawSpecialisation& draw, E
     program->pool = pool.materialise();
     const size_t entries = pool.size();
     program->code = std::make_unique<CodeGenerator>(4096, AutoGrow);
-    Generator gen(trace, draw, avx, pool, *program->code, spills);
+    Generator gen(trace, draw, plan, avx, pool, *program->code, spills);
     gen.poolAddress_ = program->pool.get();
     gen.run();
-    if (pool.size() != entries) {
-        result.reason = "constant pool changed between passes";
+    if (pool.size() != entries || gen.overflow_) {
+        result.reason = "code generation differed between passes";
         return result;
     }
     program->code->readyRE();
     if (const char* dump = std::getenv("KESTRIN_JIT_DUMP")) {
-        if (FILE* f = std::fopen(dump, "wb")) {
+        // For diagnostics: the last program compiled for each engine, as raw code.
+        const std::string path = std::string(dump) + (avx ? ".avx2" : ".sse2");
+        if (FILE* f = std::fopen(path.c_str(), "wb")) {
             std::fwrite(program->code->getCode(), 1, program->code->getSize(), f);
             std::fclose(f);
         }

@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -175,6 +176,14 @@ inline bool sameBits(float a, float b) {
     return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
 }
 
+// 0x7FC00000: the bits of a float (the assertion message formats each value on its own, so
+// stream manipulators would not reach them).
+inline std::string hexBits(float v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(std::bit_cast<uint32_t>(v)));
+    return text;
+}
+
 inline ::testing::AssertionResult sameOutput(const EngineOutput& expected,
                                              const EngineOutput& actual) {
     for (unsigned c = 0; c < 4; ++c)
@@ -182,10 +191,9 @@ inline ::testing::AssertionResult sameOutput(const EngineOutput& expected,
             if (!sameBits(expected.colour[c][k], actual.colour[c][k]))
                 return ::testing::AssertionFailure()
                        << "lane " << k << " channel " << c << ": interpreter "
-                       << expected.colour[c][k] << " (0x" << std::hex
-                       << std::bit_cast<uint32_t>(expected.colour[c][k]) << "), compiled "
-                       << std::dec << actual.colour[c][k] << " (0x" << std::hex
-                       << std::bit_cast<uint32_t>(actual.colour[c][k]) << ")";
+                       << expected.colour[c][k] << " (" << hexBits(expected.colour[c][k])
+                       << "), compiled " << actual.colour[c][k] << " ("
+                       << hexBits(actual.colour[c][k]) << ")";
     return ::testing::AssertionSuccess();
 }
 

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kestrin::hostsim::y4m {
 namespace {
@@ -47,6 +52,43 @@ bool centredAcross(const Layout& l) {
 }
 bool centredDown(const Layout& l) {
     return l.siting != Siting::TopLeft && l.chromaY > 1;
+}
+
+// One row of the vertical interpolation: w0 a[i] + w1 b[i] (weights out of 8). Products of
+// 16-bit values, so the loop vectorises with the baseline instruction set.
+void blendRows(const int16_t* __restrict a, const int16_t* __restrict b, int16_t w0, int16_t w1,
+               int32_t* __restrict out, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) out[i] = int32_t(a[i]) * w0 + int32_t(b[i]) * w1;
+}
+
+// Editor pixels from a row of luma codes and a row of host chroma: each pixel written as one
+// 8-byte store whose last two bytes the next pixel overwrites.
+void packRow(const uint16_t* __restrict luma, const int16_t* __restrict lumaIn,
+             const int16_t* __restrict cb, const int16_t* __restrict cr, YcPixel* __restrict out,
+             int32_t n) {
+    static_assert(sizeof(YcPixel) == 6);
+    auto* bytes = reinterpret_cast<unsigned char*>(out);
+    int32_t x = 0;
+    for (; x + 1 < n; ++x) {
+        const uint64_t v = uint64_t(uint16_t(lumaIn[luma[x]])) | uint64_t(uint16_t(cb[x])) << 16 |
+                           uint64_t(uint16_t(cr[x])) << 32;
+        std::memcpy(bytes + 6 * size_t(x), &v, 8);
+    }
+    for (; x < n; ++x) out[x] = {lumaIn[luma[x]], cb[x], cr[x]};
+}
+
+// sum[i] += v[2i] + v[2i + 1] over n sums.
+void addPairs(const int16_t* __restrict v, int32_t* __restrict sum, int32_t n) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    const __m128i ones = _mm_set1_epi16(1);
+    for (; i + 4 <= n; i += 4) {
+        const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * i));
+        __m128i* at = reinterpret_cast<__m128i*>(sum + i);
+        _mm_storeu_si128(at, _mm_add_epi32(_mm_loadu_si128(at), _mm_madd_epi16(pairs, ones)));
+    }
+#endif
+    for (; i < n; ++i) sum[i] += v[2 * i] + v[2 * i + 1];
 }
 
 // The horizontal interpolation of one row, (w0 v[i0] + w1 v[i1] + 32) >> 6 for each luma
@@ -168,7 +210,12 @@ void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
     const int32_t w = sizes.lumaWidth, h = sizes.lumaHeight;
     const int32_t cw = sizes.chromaWidth, ch = sizes.chromaHeight;
     frame.resize(size_t(w) * h);
-    if (source) *source = SourceChroma{};
+    if (source) { // emptied, its buffers kept for this frame
+        source->cb.clear();
+        source->cr.clear();
+        source->sumCb.clear();
+        source->sumCr.clear();
+    }
     const int16_t* lumaIn = maps.lumaInTable();
     const int16_t* chromaIn = maps.chromaInTable();
 
@@ -204,38 +251,23 @@ void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
     // Bands of whole chroma rows, so that each chroma sample's sum belongs to one band.
     forBands(pool, h, fy, [&](int32_t first, int32_t end) {
         std::vector<int32_t> vCb(static_cast<size_t>(cw)), vCr(static_cast<size_t>(cw));
-        std::vector<int16_t> rowY(static_cast<size_t>(w)), rowCb(static_cast<size_t>(w)),
-            rowCr(static_cast<size_t>(w));
+        std::vector<int16_t> rowCb(static_cast<size_t>(w)), rowCr(static_cast<size_t>(w));
         for (int32_t y = first; y < end; ++y) {
             const Tap t = down[size_t(y)];
-            const int32_t w0 = t.w0, w1 = t.w1;
-            const int16_t* __restrict cb0 = &c.cb[size_t(t.i0) * cw];
-            const int16_t* __restrict cb1 = &c.cb[size_t(t.i1) * cw];
-            const int16_t* __restrict cr0 = &c.cr[size_t(t.i0) * cw];
-            const int16_t* __restrict cr1 = &c.cr[size_t(t.i1) * cw];
-            int32_t* __restrict vb = vCb.data();
-            int32_t* __restrict vr = vCr.data();
-            for (int32_t i = 0; i < cw; ++i) {
-                vb[i] = w0 * cb0[i] + w1 * cb1[i];
-                vr[i] = w0 * cr0[i] + w1 * cr1[i];
-            }
-            across.run(vb, rowCb.data());
-            across.run(vr, rowCr.data());
-            const uint16_t* __restrict luma = &planes.y[size_t(y) * w];
-            int16_t* __restrict yr = rowY.data();
-            for (int32_t x = 0; x < w; ++x) yr[x] = lumaIn[luma[x]];
+            const auto w0 = int16_t(t.w0), w1 = int16_t(t.w1);
+            blendRows(&c.cb[size_t(t.i0) * cw], &c.cb[size_t(t.i1) * cw], w0, w1, vCb.data(), cw);
+            blendRows(&c.cr[size_t(t.i0) * cw], &c.cr[size_t(t.i1) * cw], w0, w1, vCr.data(), cw);
+            across.run(vCb.data(), rowCb.data());
+            across.run(vCr.data(), rowCr.data());
             const int16_t* __restrict b = rowCb.data();
             const int16_t* __restrict r = rowCr.data();
-            YcPixel* __restrict out = &frame[size_t(y) * w];
-            for (int32_t x = 0; x < w; ++x) out[x] = {yr[x], b[x], r[x]};
+            packRow(&planes.y[size_t(y) * w], lumaIn, b, r, &frame[size_t(y) * w], w);
             if (!source) continue;
             int32_t* __restrict sumCb = &c.sumCb[size_t(y / fy) * cw];
             int32_t* __restrict sumCr = &c.sumCr[size_t(y / fy) * cw];
             if (fx == 2) {
-                for (int32_t i = 0; i < cw; ++i) {
-                    sumCb[i] += b[2 * i] + b[2 * i + 1];
-                    sumCr[i] += r[2 * i] + r[2 * i + 1];
-                }
+                addPairs(b, sumCb, cw);
+                addPairs(r, sumCr, cw);
             } else {
                 for (int32_t i = 0; i < cw; ++i)
                     for (int k = 0; k < fx; ++k) {
@@ -261,7 +293,6 @@ void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
     out.cr.resize(size_t(cw) * ch);
     const bool full = !layout.mono() && fx == 1 && fy == 1;
     const bool subsampled = !layout.mono() && !full;
-    std::vector<int32_t> sumCb(subsampled ? out.cb.size() : 0), sumCr(sumCb.size());
     const int shift = std::countr_zero(unsigned(fx * fy)); // fx and fy are powers of two
     const int32_t half = (fx * fy) / 2;
     const Layout& inLayout = inHeader.layout;
@@ -269,41 +300,65 @@ void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
                             inLayout.chromaX == fx && inLayout.chromaY == fy &&
                             inLayout.siting == layout.siting;
 
-    forBands(pool, h, fy, [&](int32_t first, int32_t end) {
-        for (int32_t y = first; y < end; ++y) {
-            const YcPixel* __restrict row = filtered + size_t(y) * pitch;
-            uint16_t* __restrict luma = &out.y[size_t(y) * w];
-            for (int32_t x = 0; x < w; ++x) luma[x] = outMaps.lumaFromHost(row[x].y);
-            if (full) {
-                uint16_t* __restrict cb = &out.cb[size_t(y) * w];
-                uint16_t* __restrict cr = &out.cr[size_t(y) * w];
-                for (int32_t x = 0; x < w; ++x) {
-                    cb[x] = outMaps.chromaFromHost(row[x].cb);
-                    cr[x] = outMaps.chromaFromHost(row[x].cr);
-                }
-            } else if (subsampled) {
-                // The sums of the filtered chroma over each chroma sample's pixels.
-                int32_t* __restrict rowCb = &sumCb[size_t(y / fy) * cw];
-                int32_t* __restrict rowCr = &sumCr[size_t(y / fy) * cw];
-                for (int32_t i = 0; i < cw; ++i)
-                    for (int k = 0; k < fx; ++k) {
-                        rowCb[i] += row[fx * i + k].cb;
-                        rowCr[i] += row[fx * i + k].cr;
-                    }
-            }
+    auto lumaOut = [&](int16_t v) { return outMaps.lumaFromHost(v); };
+    auto chromaOut = [&](int16_t v) { return outMaps.chromaFromHost(v); };
+    auto lumaRow = [&](int32_t y) {
+        const YcPixel* __restrict row = filtered + size_t(y) * pitch;
+        uint16_t* __restrict luma = &out.y[size_t(y) * w];
+        for (int32_t x = 0; x < w; ++x) luma[x] = lumaOut(row[x].y);
+        if (!full) return;
+        uint16_t* __restrict cb = &out.cb[size_t(y) * w];
+        uint16_t* __restrict cr = &out.cr[size_t(y) * w];
+        for (int32_t x = 0; x < w; ++x) {
+            cb[x] = chromaOut(row[x].cb);
+            cr[x] = chromaOut(row[x].cr);
         }
-        if (!subsampled) return;
-        const int32_t lastRow = std::min(ch, (end + fy - 1) / fy);
-        for (size_t i = size_t(first / fy) * cw; i < size_t(lastRow) * cw; ++i) {
-            int32_t cb = (sumCb[i] + half) >> shift;
-            int32_t cr = (sumCr[i] + half) >> shift;
-            if (sameChroma) {
-                // The stream's own sample plus the mean change the filter made over its pixels.
-                cb = source->cb[i] + ((sumCb[i] - source->sumCb[i] + half) >> shift);
-                cr = source->cr[i] + ((sumCr[i] - source->sumCr[i] + half) >> shift);
+    };
+    if (!subsampled) {
+        forBands(pool, h, 1, [&](int32_t first, int32_t end) {
+            for (int32_t y = first; y < end; ++y) lumaRow(y);
+        });
+        return;
+    }
+    // Bands of whole chroma rows: each chroma row is summed over its fy luma rows, then written.
+    forBands(pool, h, fy, [&](int32_t first, int32_t end) {
+        std::vector<int32_t> sumCb(static_cast<size_t>(cw)), sumCr(static_cast<size_t>(cw));
+        for (int32_t cy = first / fy; cy * fy < end; ++cy) {
+            std::fill(sumCb.begin(), sumCb.end(), 0);
+            std::fill(sumCr.begin(), sumCr.end(), 0);
+            // The sums of the filtered chroma over each chroma sample's pixels.
+            for (int32_t y = cy * fy; y < std::min(end, (cy + 1) * fy); ++y) {
+                lumaRow(y);
+                const YcPixel* __restrict row = filtered + size_t(y) * pitch;
+                int32_t* __restrict rowCb = sumCb.data();
+                int32_t* __restrict rowCr = sumCr.data();
+                if (fx == 2) {
+                    for (int32_t i = 0; i < cw; ++i) {
+                        rowCb[i] += row[2 * i].cb + row[2 * i + 1].cb;
+                        rowCr[i] += row[2 * i].cr + row[2 * i + 1].cr;
+                    }
+                } else {
+                    for (int32_t i = 0; i < cw; ++i)
+                        for (int k = 0; k < fx; ++k) {
+                            rowCb[i] += row[fx * i + k].cb;
+                            rowCr[i] += row[fx * i + k].cr;
+                        }
+                }
             }
-            out.cb[i] = outMaps.chromaFromHost(clampHost(cb));
-            out.cr[i] = outMaps.chromaFromHost(clampHost(cr));
+            const size_t at = size_t(cy) * cw;
+            for (int32_t i = 0; i < cw; ++i) {
+                int32_t cb = (sumCb[size_t(i)] + half) >> shift;
+                int32_t cr = (sumCr[size_t(i)] + half) >> shift;
+                if (sameChroma) {
+                    // The stream's own sample plus the mean change the filter made over its pixels.
+                    cb = source->cb[at + i] +
+                         ((sumCb[size_t(i)] - source->sumCb[at + i] + half) >> shift);
+                    cr = source->cr[at + i] +
+                         ((sumCr[size_t(i)] - source->sumCr[at + i] + half) >> shift);
+                }
+                out.cb[at + i] = chromaOut(clampHost(cb));
+                out.cr[at + i] = chromaOut(clampHost(cr));
+            }
         }
     });
 }

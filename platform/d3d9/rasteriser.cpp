@@ -268,12 +268,15 @@ class RowShader {
                       1);
         }
         if (!any) return;
+        // Runs of covered pixels (covered_ ends with a 0 past the row).
+        const uint8_t* c = covered_.data();
         size_t a = 0;
         while (a < width_) {
-            while (a < width_ && !covered_[a]) ++a;
-            if (a >= width_) break;
-            size_t b = a;
-            while (b < width_ && covered_[b]) ++b;
+            const void* first = std::memchr(c + a, 1, width_ - a);
+            if (!first) break;
+            a = static_cast<size_t>(static_cast<const uint8_t*>(first) - c);
+            const size_t b = static_cast<size_t>(
+                static_cast<const uint8_t*>(std::memchr(c + a, 0, width_ + 1 - a)) - c);
             shade(a, b);
             store(y, a, b);
             a = b;
@@ -293,9 +296,13 @@ class RowShader {
                     std::memcpy(lane + x0, plan.column.data() + (x0 - plan.xBase),
                                 static_cast<size_t>(x1 - x0) * sizeof(float));
                     break;
-                case AttributePlan::Row:
-                    std::fill(lane + x0, lane + x1, interpolateAt(t, x0, y, r, c));
+                case AttributePlan::Row: {
+                    const __m128 v = _mm_set1_ps(interpolateAt(t, x0, y, r, c));
+                    int x = x0;
+                    for (; x + 4 <= x1; x += 4) _mm_storeu_ps(lane + x, v);
+                    for (; x < x1; ++x) lane[x] = _mm_cvtss_f32(v);
                     break;
+                }
                 default:
                     for (int x = x0; x < x1; ++x) lane[x] = interpolateAt(t, x, y, r, c);
                     break;

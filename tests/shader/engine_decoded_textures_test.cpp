@@ -44,15 +44,6 @@ template <class Raw> PlanarTexture decodedTexture(TexelFormat format, uint32_t a
     return t;
 }
 
-StageLayout decodedLayout(const PlanarTexture& t, const Format& f, bool describeGrid) {
-    StageLayout l = t.layout();
-    l.lowest = f.lowest;
-    l.highest = 1.0f;
-    l.exotic = false;
-    l.grid = describeGrid ? f.grid : 0;
-    return l;
-}
-
 // The raw bits of signed value k, or of unsigned value k.
 uint16_t rawOf(const Format& f, int k) {
     return f.format == TexelFormat::Signed ? static_cast<uint16_t>(static_cast<int16_t>(k))
@@ -128,41 +119,14 @@ std::shared_ptr<const PixelProgram> passProgram(int technique, int pass) {
     return loadPixelProgram(code->data(), code->size()).program;
 }
 
-// Like runEngine, with the stages described as decoded textures.
-EngineOutput runDescribed(Engine engine, const std::shared_ptr<const PixelProgram>& program,
-                          const ShaderConstants& k, const PlanarTexture& t0,
-                          const PlanarTexture& t1, const Format& f, const LaneSet& lanes,
-                          size_t* operations) {
-    EngineOutput out;
-    for (auto& c : out.colour) c.assign(lanes.count, 0.0f);
-    DrawSpecialisation draw;
-    draw.constants = &k;
-    draw.stages[0] = decodedLayout(t0, f, true);
-    draw.stages[1] = decodedLayout(t1, f, true);
-    const CompileResult compiled = compileProgram(*program, draw, engine);
-    EXPECT_TRUE(compiled.program) << compiled.reason;
-    if (!compiled.program) return out;
-    *operations = compiled.program->operationCount();
-    const float* bases[kSamplers] = {t0.base(), t1.base()};
-    std::vector<float> zeros(lanes.count + 16, 0.0f);
-    const float* in[kInputRegisters * 4];
-    for (unsigned r = 0; r < kInputRegisters; ++r)
-        for (unsigned c = 0; c < 4; ++c)
-            in[4 * r + c] = lanes.inputs[r][c].empty() ? zeros.data() : lanes.inputs[r][c].data();
-    float* o[4];
-    for (unsigned c = 0; c < 4; ++c) o[c] = out.colour[c].data();
-    const size_t L = compiled.program->lanes();
-    PlanarSampler sampler({&t0, &t1});
-    for (size_t at = 0; at < lanes.count; at += L) {
-        const size_t start = std::min(at, lanes.count - L); // the last block overlaps
-        KernelArgs args{in, o, bases, static_cast<int64_t>(start)};
-        ++out.blocks;
-        if (!compiled.program->runBlock(args)) { // a block across two rows
-            ++out.bailed;
-            runInterpreterLanes(program, k, sampler, lanes, start, L, out);
-        }
-    }
-    return out;
+// The stages described as the device describes decoded textures of format f.
+std::function<void(StageLayout&)> decoded(const Format& f) {
+    return [f](StageLayout& l) {
+        l.lowest = f.lowest;
+        l.highest = 1.0f;
+        l.exotic = false;
+        l.grid = f.grid;
+    };
 }
 
 LaneSet pixelCentres() {
@@ -208,9 +172,10 @@ TEST_P(DecodedTextures, EffectProgramsMatchTheInterpreter) {
                             const ShaderConstants k = constantsFor(s);
                             const EngineOutput ref =
                                 runEngine(Engine::Interpreter, program, k, {&t0, &t1}, lanes);
-                            size_t operations = 0;
-                            const EngineOutput got =
-                                runDescribed(GetParam(), program, k, t0, t1, f, lanes, &operations);
+                            std::string refused;
+                            const EngineOutput got = runEngine(GetParam(), program, k, {&t0, &t1},
+                                                               lanes, &refused, decoded(f));
+                            ASSERT_TRUE(refused.empty()) << refused;
                             ASSERT_TRUE(sameOutput(ref, got));
                             ASSERT_LT(got.bailed, got.blocks / 2);
                         }
@@ -233,8 +198,10 @@ TEST_P(DecodedTextures, ZeroWeightTapsAreDroppedOnlyForDecodedTextures) {
     auto count = [&](bool describeGrid) {
         DrawSpecialisation draw;
         draw.constants = &k;
-        draw.stages[0] = decodedLayout(t, kSigned, describeGrid);
-        draw.stages[1] = decodedLayout(t, kSigned, describeGrid);
+        StageLayout l = t.layout();
+        decoded(kSigned)(l);
+        if (!describeGrid) l.grid = 0;
+        draw.stages[0] = draw.stages[1] = l;
         const CompileResult compiled = compileProgram(*program, draw, GetParam());
         EXPECT_TRUE(compiled.program) << compiled.reason;
         return compiled.program ? compiled.program->operationCount() : 0;

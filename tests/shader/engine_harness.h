@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -122,10 +123,12 @@ inline void runInterpreterLanes(const std::shared_ptr<const PixelProgram>& progr
     }
 }
 
+// `describe`, when given, adds what the compiler may assume of each bound stage's values.
 inline EngineOutput runEngine(Engine engine, const std::shared_ptr<const PixelProgram>& program,
                               const ShaderConstants& constants,
                               const std::vector<const PlanarTexture*>& textures,
-                              const LaneSet& lanes, std::string* refused = nullptr) {
+                              const LaneSet& lanes, std::string* refused = nullptr,
+                              const std::function<void(StageLayout&)>& describe = {}) {
     EngineOutput out;
     for (auto& c : out.colour) c.assign(lanes.count, 0.0f);
     PlanarSampler sampler(textures);
@@ -139,6 +142,7 @@ inline EngineOutput runEngine(Engine engine, const std::shared_ptr<const PixelPr
     for (size_t s = 0; s < textures.size() && s < kSamplers; ++s)
         if (textures[s]) {
             draw.stages[s] = textures[s]->layout();
+            if (describe) describe(draw.stages[s]);
             bases[s] = textures[s]->base();
         }
     const CompileResult compiled = compileProgram(*program, draw, engine);

@@ -735,32 +735,9 @@ class Builder {
         for (uint32_t v : colour_) live[v] = 1;
         for (size_t i = nodes_.size(); i-- > 0;) {
             if (!live[i]) continue;
-            const Node& n = nodes_[i];
-            switch (n.op) {
-            case Op::Const:
-            case Op::Input:
-            case Op::LoadFixed:
-                break;
-            case Op::Load:
-                live[n.a] = live[n.b] = 1;
-                break;
-            case Op::XIndex:
-            case Op::YIndex:
-            case Op::Sqrt:
-            case Op::Neg:
-            case Op::Abs:
-            case Op::Sat:
-            case Op::Frc:
-                live[n.a] = 1;
-                break;
-            case Op::Sel:
-            case Op::SelLe0:
-                live[n.a] = live[n.b] = live[n.c] = 1;
-                break;
-            default:
-                live[n.a] = live[n.b] = 1;
-                break;
-            }
+            uint32_t ops[3];
+            const unsigned k = nodeOperands(nodes_[i], ops);
+            for (unsigned j = 0; j < k; ++j) live[ops[j]] = 1;
         }
         std::vector<uint32_t> renumber(nodes_.size(), 0);
         for (size_t i = 0; i < nodes_.size(); ++i) {

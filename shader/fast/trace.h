@@ -62,6 +62,35 @@ struct TraceResult {
 TraceResult buildTrace(const PixelProgram& program, const Program& code,
                        const DrawSpecialisation& draw);
 
+// The nodes `n` reads, in operand order (a read: its XIndex and YIndex nodes); returns how many.
+inline unsigned nodeOperands(const Node& n, uint32_t out[3]) {
+    switch (n.op) {
+    case Op::Const:
+    case Op::Input:
+    case Op::LoadFixed:
+        return 0;
+    case Op::XIndex:
+    case Op::YIndex:
+    case Op::Sqrt:
+    case Op::Neg:
+    case Op::Abs:
+    case Op::Sat:
+    case Op::Frc:
+        out[0] = n.a;
+        return 1;
+    case Op::Sel:
+    case Op::SelLe0:
+        out[0] = n.a;
+        out[1] = n.b;
+        out[2] = n.c;
+        return 3;
+    default: // two-operand arithmetic, Load
+        out[0] = n.a;
+        out[1] = n.b;
+        return 2;
+    }
+}
+
 // The interpreter's scalar arithmetic, used to fold constants (one definition for both).
 float foldSat(float v);
 float foldFrc(float v);

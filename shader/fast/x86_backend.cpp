@@ -236,39 +236,13 @@ std::vector<std::vector<uint32_t>> dependences(const Trace& t, const Plan& plan)
             if (t.nodes[v].op != Op::Const && std::find(d.begin(), d.end(), v) == d.end())
                 d.push_back(v);
         };
-        switch (n.op) {
-        case Op::Const:
-        case Op::Input:
-        case Op::LoadFixed:
-            break;
-        case Op::Load:
-            add(plan.groups[static_cast<size_t>(plan.indexGroup[n.a])].anchor);
-            add(plan.groups[static_cast<size_t>(plan.indexGroup[n.b])].anchor);
-            break;
-        case Op::XIndex:
-        case Op::YIndex:
-            add(n.a);
-            if (plan.groups[static_cast<size_t>(plan.indexGroup[i])].anchor != i)
-                add(plan.groups[static_cast<size_t>(plan.indexGroup[i])].anchor);
-            break;
-        case Op::Sel:
-        case Op::SelLe0:
-            add(n.a);
-            add(n.b);
-            add(n.c);
-            break;
-        case Op::Sqrt:
-        case Op::Neg:
-        case Op::Abs:
-        case Op::Sat:
-        case Op::Frc:
-            add(n.a);
-            break;
-        default:
-            add(n.a);
-            add(n.b);
-            break;
-        }
+        auto anchorOf = [&](uint32_t index) {
+            return plan.groups[static_cast<size_t>(plan.indexGroup[index])].anchor;
+        };
+        uint32_t ops[3];
+        const unsigned k = nodeOperands(n, ops);
+        for (unsigned j = 0; j < k; ++j) add(n.op == Op::Load ? anchorOf(ops[j]) : ops[j]);
+        if ((n.op == Op::XIndex || n.op == Op::YIndex) && anchorOf(i) != i) add(anchorOf(i));
     }
     return deps;
 }
@@ -576,33 +550,9 @@ class Generator {
         return f;
     }
 
+    // The vector values n reads (a read's operands are index checks, not values).
     static unsigned operandsOf(const Node& n, uint32_t out[3]) {
-        switch (n.op) {
-        case Op::Const:
-        case Op::Input:
-        case Op::Load:
-        case Op::LoadFixed:
-            return 0;
-        case Op::XIndex:
-        case Op::YIndex:
-        case Op::Sqrt:
-        case Op::Neg:
-        case Op::Abs:
-        case Op::Sat:
-        case Op::Frc:
-            out[0] = n.a;
-            return 1;
-        case Op::Sel:
-        case Op::SelLe0:
-            out[0] = n.a;
-            out[1] = n.b;
-            out[2] = n.c;
-            return 3;
-        default:
-            out[0] = n.a;
-            out[1] = n.b;
-            return 2;
-        }
+        return n.op == Op::Load ? 0 : nodeOperands(n, out);
     }
 
     // Operand j as a Src: its register, its memory, or loaded into a register.

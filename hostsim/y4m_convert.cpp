@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <cstdlib>
+#include <type_traits>
 
 namespace kestrin::hostsim::y4m {
 namespace {
@@ -60,35 +57,10 @@ void blendRows(const int16_t* __restrict a, const int16_t* __restrict b, int16_t
                int32_t* __restrict out, int32_t n) {
     for (int32_t i = 0; i < n; ++i) out[i] = int32_t(a[i]) * w0 + int32_t(b[i]) * w1;
 }
-
-// Editor pixels from a row of luma codes and a row of host chroma: each pixel written as one
-// 8-byte store whose last two bytes the next pixel overwrites.
-void packRow(const uint16_t* __restrict luma, const int16_t* __restrict lumaIn,
-             const int16_t* __restrict cb, const int16_t* __restrict cr, YcPixel* __restrict out,
-             int32_t n) {
-    static_assert(sizeof(YcPixel) == 6);
-    auto* bytes = reinterpret_cast<unsigned char*>(out);
-    int32_t x = 0;
-    for (; x + 1 < n; ++x) {
-        const uint64_t v = uint64_t(uint16_t(lumaIn[luma[x]])) | uint64_t(uint16_t(cb[x])) << 16 |
-                           uint64_t(uint16_t(cr[x])) << 32;
-        std::memcpy(bytes + 6 * size_t(x), &v, 8);
-    }
-    for (; x < n; ++x) out[x] = {lumaIn[luma[x]], cb[x], cr[x]};
-}
-
-// sum[i] += v[2i] + v[2i + 1] over n sums.
-void addPairs(const int16_t* __restrict v, int32_t* __restrict sum, int32_t n) {
-    int32_t i = 0;
-#if defined(__SSE2__)
-    const __m128i ones = _mm_set1_epi16(1);
-    for (; i + 4 <= n; i += 4) {
-        const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * i));
-        __m128i* at = reinterpret_cast<__m128i*>(sum + i);
-        _mm_storeu_si128(at, _mm_add_epi32(_mm_loadu_si128(at), _mm_madd_epi16(pairs, ones)));
-    }
-#endif
-    for (; i < n; ++i) sum[i] += v[2 * i] + v[2 * i + 1];
+// The same when the sums fit in 16 bits (see SampleMaps::chromaBlendsNarrow).
+void blendRows(const int16_t* __restrict a, const int16_t* __restrict b, int16_t w0, int16_t w1,
+               int16_t* __restrict out, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) out[i] = int16_t(a[i] * w0 + b[i] * w1);
 }
 
 // The horizontal interpolation of one row, (w0 v[i0] + w1 v[i1] + 32) >> 6 for each luma
@@ -112,14 +84,21 @@ class RowInterpolator {
         last_ = std::min(last_, (width - factor) / factor); // whole groups inside the row
     }
 
-    void run(const int32_t* __restrict v, int16_t* __restrict out) const {
+    // v: 32-bit sums, or 16-bit ones when they fit.
+    template <class T> void run(const T* __restrict v, int16_t* __restrict out) const {
         if (!interior_) {
             for (int32_t x = 0; x < width_; ++x) out[x] = at(v, x);
             return;
         }
         const int32_t f = factor_;
         for (int32_t x = 0; x < f * first_; ++x) out[x] = at(v, x);
-        if (f == 2) {
+        if (f == 2 && std::is_same_v<T, int16_t>) {
+            auto taps = [](const Tap& t) {
+                return PairTaps{t.i0, t.i1, int16_t(t.w0), int16_t(t.w1)};
+            };
+            interpolatePairs(reinterpret_cast<const int16_t*>(v), first_, last_, taps(phases_[0]),
+                             taps(phases_[1]), out);
+        } else if (f == 2) {
             // Both phases in one pass: the stores interleave and the loop vectorises.
             const Tap a = phases_[0], b = phases_[1];
             for (int32_t i = first_; i <= last_; ++i) {
@@ -137,7 +116,7 @@ class RowInterpolator {
     }
 
   private:
-    int16_t at(const int32_t* v, int32_t x) const {
+    template <class T> int16_t at(const T* v, int32_t x) const {
         const Tap& t = taps_[size_t(x)];
         return int16_t((t.w0 * v[t.i0] + t.w1 * v[t.i1] + 32) >> 6);
     }
@@ -166,14 +145,25 @@ SampleMaps::SampleMaps(int bits, bool fullRange) : bits_(bits) {
         lumaIn_[c] = clampHost(int32_t(std::lround((c - lumaOffset) / lumaSlope)));
         chromaIn_[c] = clampHost(int32_t(std::lround((c - chromaOffset) / chromaSlope)));
     }
-    lumaOut_.resize(65536);
-    chromaOut_.resize(65536);
-    const double top = codes - 1;
-    for (uint32_t i = 0; i < 65536; ++i) {
-        const double v = int32_t(i) - 32768;
-        lumaOut_[i] = uint16_t(std::clamp(std::round(v * lumaSlope + lumaOffset), 0.0, top));
-        chromaOut_[i] = uint16_t(std::clamp(std::round(v * chromaSlope + chromaOffset), 0.0, top));
-    }
+    // Slopes and offsets times 4096 are the integers 219s, 224s or 2^b - 1, and 16s 4096,
+    // 128s 4096, 0 or (2^b - 1) 2048.
+    const auto top = int32_t(codes - 1);
+    lumaOut_ = {int32_t(lumaSlope * 4096), int32_t(lumaOffset * 4096), top};
+    chromaOut_ = {int32_t(chromaSlope * 4096), int32_t(chromaOffset * 4096), top};
+    // The tables as arithmetic where that gives every entry (every limited range, the full
+    // ranges up to 11 or 13 bits): the conversions then run without a lookup per sample.
+    auto valueMap = [&](const std::vector<int16_t>& table, double slope, double offset) {
+        ValueMap m{table.data(), false, float(offset), float(1.0 / slope)};
+        m.linear = true;
+        for (uint32_t c = 0; c < codes && m.linear; ++c)
+            m.linear = m.linearValue(uint16_t(c)) == table[c];
+        return m;
+    };
+    lumaInMap_ = valueMap(lumaIn_, lumaSlope, lumaOffset);
+    chromaInMap_ = valueMap(chromaIn_, chromaSlope, chromaOffset);
+    int32_t reach = 0;
+    for (int16_t v : chromaIn_) reach = std::max(reach, std::abs(int32_t(v)));
+    chromaBlendsNarrow_ = 8 * reach <= INT16_MAX;
 }
 
 namespace {
@@ -216,15 +206,21 @@ void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
         source->sumCb.clear();
         source->sumCr.clear();
     }
-    const int16_t* lumaIn = maps.lumaInTable();
-    const int16_t* chromaIn = maps.chromaInTable();
+    const ValueMap lumaIn = maps.lumaIn(), chromaIn = maps.chromaIn();
 
     if (layout.mono() || (layout.chromaX == 1 && layout.chromaY == 1)) {
         const bool mono = layout.mono();
         forBands(pool, h, 1, [&](int32_t first, int32_t end) {
-            for (size_t i = size_t(first) * w; i < size_t(end) * w; ++i)
-                frame[i] = {lumaIn[planes.y[i]], mono ? int16_t(0) : chromaIn[planes.cb[i]],
-                            mono ? int16_t(0) : chromaIn[planes.cr[i]]};
+            std::vector<int16_t> y(static_cast<size_t>(w)), cb(y.size(), 0), cr(y.size(), 0);
+            for (int32_t row = first; row < end; ++row) {
+                const size_t at = size_t(row) * w;
+                mapCodes(&planes.y[at], w, lumaIn, y.data());
+                if (!mono) {
+                    mapCodes(&planes.cb[at], w, chromaIn, cb.data());
+                    mapCodes(&planes.cr[at], w, chromaIn, cr.data());
+                }
+                packPixels(y.data(), cb.data(), cr.data(), &frame[at], w);
+            }
         });
         return;
     }
@@ -235,10 +231,9 @@ void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
     c.cb.resize(planes.cb.size());
     c.cr.resize(planes.cr.size());
     forBands(pool, ch, 1, [&](int32_t first, int32_t end) {
-        for (size_t i = size_t(first) * cw; i < size_t(end) * cw; ++i) {
-            c.cb[i] = chromaIn[planes.cb[i]];
-            c.cr[i] = chromaIn[planes.cr[i]];
-        }
+        const size_t at = size_t(first) * cw, n = size_t(end - first) * cw;
+        mapCodes(&planes.cb[at], int32_t(n), chromaIn, &c.cb[at]);
+        mapCodes(&planes.cr[at], int32_t(n), chromaIn, &c.cr[at]);
     });
     if (source) {
         c.sumCb.assign(c.cb.size(), 0);
@@ -249,25 +244,40 @@ void toHost(const Planes& planes, const Header& header, const SampleMaps& maps,
     const std::vector<Tap> down = axisTaps(h, ch, fy, centredDown(layout));
     const RowInterpolator across(w, cw, fx, centredAcross(layout));
     // Bands of whole chroma rows, so that each chroma sample's sum belongs to one band.
+    const bool narrow = maps.chromaBlendsNarrow();
     forBands(pool, h, fy, [&](int32_t first, int32_t end) {
         std::vector<int32_t> vCb(static_cast<size_t>(cw)), vCr(static_cast<size_t>(cw));
-        std::vector<int16_t> rowCb(static_cast<size_t>(w)), rowCr(static_cast<size_t>(w));
+        std::vector<int16_t> nCb(static_cast<size_t>(cw)), nCr(static_cast<size_t>(cw));
+        std::vector<int16_t> rowY(static_cast<size_t>(w)), rowCb(static_cast<size_t>(w)),
+            rowCr(static_cast<size_t>(w));
         for (int32_t y = first; y < end; ++y) {
             const Tap t = down[size_t(y)];
             const auto w0 = int16_t(t.w0), w1 = int16_t(t.w1);
-            blendRows(&c.cb[size_t(t.i0) * cw], &c.cb[size_t(t.i1) * cw], w0, w1, vCb.data(), cw);
-            blendRows(&c.cr[size_t(t.i0) * cw], &c.cr[size_t(t.i1) * cw], w0, w1, vCr.data(), cw);
-            across.run(vCb.data(), rowCb.data());
-            across.run(vCr.data(), rowCr.data());
+            const int16_t* cb0 = &c.cb[size_t(t.i0) * cw];
+            const int16_t* cb1 = &c.cb[size_t(t.i1) * cw];
+            const int16_t* cr0 = &c.cr[size_t(t.i0) * cw];
+            const int16_t* cr1 = &c.cr[size_t(t.i1) * cw];
+            if (narrow) {
+                blendRows(cb0, cb1, w0, w1, nCb.data(), cw);
+                blendRows(cr0, cr1, w0, w1, nCr.data(), cw);
+                across.run(nCb.data(), rowCb.data());
+                across.run(nCr.data(), rowCr.data());
+            } else {
+                blendRows(cb0, cb1, w0, w1, vCb.data(), cw);
+                blendRows(cr0, cr1, w0, w1, vCr.data(), cw);
+                across.run(vCb.data(), rowCb.data());
+                across.run(vCr.data(), rowCr.data());
+            }
             const int16_t* __restrict b = rowCb.data();
             const int16_t* __restrict r = rowCr.data();
-            packRow(&planes.y[size_t(y) * w], lumaIn, b, r, &frame[size_t(y) * w], w);
+            mapCodes(&planes.y[size_t(y) * w], w, lumaIn, rowY.data());
+            packPixels(rowY.data(), b, r, &frame[size_t(y) * w], w);
             if (!source) continue;
             int32_t* __restrict sumCb = &c.sumCb[size_t(y / fy) * cw];
             int32_t* __restrict sumCr = &c.sumCr[size_t(y / fy) * cw];
             if (fx == 2) {
-                addPairs(b, sumCb, cw);
-                addPairs(r, sumCr, cw);
+                addSamplePairs(b, cw, sumCb);
+                addSamplePairs(r, cw, sumCr);
             } else {
                 for (int32_t i = 0; i < cw; ++i)
                     for (int k = 0; k < fx; ++k) {
@@ -300,19 +310,11 @@ void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
                             inLayout.chromaX == fx && inLayout.chromaY == fy &&
                             inLayout.siting == layout.siting;
 
-    auto lumaOut = [&](int16_t v) { return outMaps.lumaFromHost(v); };
-    auto chromaOut = [&](int16_t v) { return outMaps.chromaFromHost(v); };
+    const CodeMap& chromaOut = outMaps.chromaOut();
     auto lumaRow = [&](int32_t y) {
-        const YcPixel* __restrict row = filtered + size_t(y) * pitch;
-        uint16_t* __restrict luma = &out.y[size_t(y) * w];
-        for (int32_t x = 0; x < w; ++x) luma[x] = lumaOut(row[x].y);
-        if (!full) return;
-        uint16_t* __restrict cb = &out.cb[size_t(y) * w];
-        uint16_t* __restrict cr = &out.cr[size_t(y) * w];
-        for (int32_t x = 0; x < w; ++x) {
-            cb[x] = chromaOut(row[x].cb);
-            cr[x] = chromaOut(row[x].cr);
-        }
+        const YcPixel* row = filtered + size_t(y) * pitch;
+        mapLuma(row, w, outMaps.lumaOut(), &out.y[size_t(y) * w]);
+        if (full) mapChroma(row, w, chromaOut, &out.cb[size_t(y) * w], &out.cr[size_t(y) * w]);
     };
     if (!subsampled) {
         forBands(pool, h, 1, [&](int32_t first, int32_t end) {
@@ -323,6 +325,7 @@ void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
     // Bands of whole chroma rows: each chroma row is summed over its fy luma rows, then written.
     forBands(pool, h, fy, [&](int32_t first, int32_t end) {
         std::vector<int32_t> sumCb(static_cast<size_t>(cw)), sumCr(static_cast<size_t>(cw));
+        std::vector<int16_t> hostCb(static_cast<size_t>(cw)), hostCr(static_cast<size_t>(cw));
         for (int32_t cy = first / fy; cy * fy < end; ++cy) {
             std::fill(sumCb.begin(), sumCb.end(), 0);
             std::fill(sumCr.begin(), sumCr.end(), 0);
@@ -333,10 +336,7 @@ void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
                 int32_t* __restrict rowCb = sumCb.data();
                 int32_t* __restrict rowCr = sumCr.data();
                 if (fx == 2) {
-                    for (int32_t i = 0; i < cw; ++i) {
-                        rowCb[i] += row[2 * i].cb + row[2 * i + 1].cb;
-                        rowCr[i] += row[2 * i].cr + row[2 * i + 1].cr;
-                    }
+                    addChromaPairs(row, cw, rowCb, rowCr);
                 } else {
                     for (int32_t i = 0; i < cw; ++i)
                         for (int k = 0; k < fx; ++k) {
@@ -346,19 +346,28 @@ void fromHost(const YcPixel* filtered, int32_t pitch, const Header& inHeader,
                 }
             }
             const size_t at = size_t(cy) * cw;
-            for (int32_t i = 0; i < cw; ++i) {
-                int32_t cb = (sumCb[size_t(i)] + half) >> shift;
-                int32_t cr = (sumCr[size_t(i)] + half) >> shift;
-                if (sameChroma) {
-                    // The stream's own sample plus the mean change the filter made over its pixels.
-                    cb = source->cb[at + i] +
-                         ((sumCb[size_t(i)] - source->sumCb[at + i] + half) >> shift);
-                    cr = source->cr[at + i] +
-                         ((sumCr[size_t(i)] - source->sumCr[at + i] + half) >> shift);
+            const int32_t* __restrict sb = sumCb.data();
+            const int32_t* __restrict sr = sumCr.data();
+            int16_t* __restrict hb = hostCb.data();
+            int16_t* __restrict hr = hostCr.data();
+            if (sameChroma) {
+                // The stream's own sample plus the mean change the filter made over its pixels.
+                const int16_t* __restrict b0 = &source->cb[at];
+                const int16_t* __restrict r0 = &source->cr[at];
+                const int32_t* __restrict sb0 = &source->sumCb[at];
+                const int32_t* __restrict sr0 = &source->sumCr[at];
+                for (int32_t i = 0; i < cw; ++i) {
+                    hb[i] = clampHost(b0[i] + ((sb[i] - sb0[i] + half) >> shift));
+                    hr[i] = clampHost(r0[i] + ((sr[i] - sr0[i] + half) >> shift));
                 }
-                out.cb[at + i] = chromaOut(clampHost(cb));
-                out.cr[at + i] = chromaOut(clampHost(cr));
+            } else {
+                for (int32_t i = 0; i < cw; ++i) {
+                    hb[i] = clampHost((sb[i] + half) >> shift);
+                    hr[i] = clampHost((sr[i] + half) >> shift);
+                }
             }
+            mapSamples(hb, cw, chromaOut, &out.cb[at]);
+            mapSamples(hr, cw, chromaOut, &out.cr[at]);
         }
     });
 }

@@ -25,26 +25,35 @@
 #include "host/host_records.h"
 #include "hostsim/thread_pool.h"
 #include "hostsim/y4m.h"
+#include "hostsim/y4m_kernels.h"
 
 namespace kestrin::hostsim::y4m {
 
-// The two maps of one depth and range, as tables over every code and every host value.
+// The two maps of one depth and range: tables over every code on the way in, integer
+// arithmetic on the way back (see CodeMap).
 class SampleMaps {
   public:
     SampleMaps(int bits, bool fullRange);
 
     int16_t lumaToHost(uint16_t code) const { return lumaIn_[code]; }
     int16_t chromaToHost(uint16_t code) const { return chromaIn_[code]; }
-    uint16_t lumaFromHost(int16_t value) const { return lumaOut_[uint16_t(value) ^ 0x8000u]; }
-    uint16_t chromaFromHost(int16_t value) const { return chromaOut_[uint16_t(value) ^ 0x8000u]; }
-    const int16_t* lumaInTable() const { return lumaIn_.data(); }
-    const int16_t* chromaInTable() const { return chromaIn_.data(); }
+    uint16_t lumaFromHost(int16_t value) const { return lumaOut_(value); }
+    uint16_t chromaFromHost(int16_t value) const { return chromaOut_(value); }
+    ValueMap lumaIn() const { return lumaInMap_; }
+    ValueMap chromaIn() const { return chromaInMap_; }
+    const CodeMap& lumaOut() const { return lumaOut_; }
+    const CodeMap& chromaOut() const { return chromaOut_; }
+    // Every chroma sample times 8 (a blend's weights) fits in 16 bits: true for every map here
+    // (|Cb|, |Cr| stay below 2400), kept as a check.
+    bool chromaBlendsNarrow() const { return chromaBlendsNarrow_; }
     int bits() const { return bits_; }
 
   private:
     int bits_;
-    std::vector<int16_t> lumaIn_, chromaIn_;    // by code
-    std::vector<uint16_t> lumaOut_, chromaOut_; // by host value + 32768
+    std::vector<int16_t> lumaIn_, chromaIn_; // by code
+    ValueMap lumaInMap_, chromaInMap_;
+    CodeMap lumaOut_, chromaOut_;
+    bool chromaBlendsNarrow_ = false;
 };
 
 // What the way back needs of a subsampled frame that went to the editor: its chroma samples on

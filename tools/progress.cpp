@@ -1,5 +1,7 @@
 #include "tools/progress.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <string>
 
@@ -63,16 +65,19 @@ void Progress::frameDone(int64_t frames) {
     line(frames, false);
 }
 
-void Progress::finish(int64_t frames, double pluginSeconds) {
+void Progress::finish(int64_t frames, const RunTimes& times) {
     if (quiet_) return;
     if (terminal_ && shown_) line(frames, true);
     const double seconds = elapsed();
-    const double outside = seconds > 0 ? 100.0 * (seconds - pluginSeconds) / seconds : 0.0;
+    auto share = [&](double part) {
+        return seconds > 0 ? std::clamp(100.0 * part / seconds, 0.0, 100.0) : 0.0;
+    };
     std::fprintf(stderr,
                  "kestrin-run: %lld frame%s in %.2f s, %.2f fps; %.0f%% of the time outside the "
-                 "plug-in (reading, converting, writing)\n",
+                 "plug-in (reading %.0f%%, converting %.0f%%, writing %.0f%%)\n",
                  static_cast<long long>(frames), frames == 1 ? "" : "s", seconds,
-                 seconds > 0 ? frames / seconds : 0.0, outside < 0 ? 0.0 : outside);
+                 seconds > 0 ? frames / seconds : 0.0, share(seconds - times.plugin),
+                 share(times.reading), share(times.converting), share(times.writing));
 }
 
 } // namespace kestrin::tools

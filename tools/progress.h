@@ -9,14 +9,24 @@
 
 namespace kestrin::tools {
 
+// Where a run's time went, in seconds. The plug-in asks for its frames from inside its own
+// call, so the time of those requests (reading and converting in) is not the plug-in's.
+struct RunTimes {
+    double plugin = 0;     // in the plug-in, its frame requests excluded
+    double reading = 0;    // parsing the stream
+    double converting = 0; // to the editor's pixels and back
+    double writing = 0;
+};
+
 class Progress {
   public:
     // `total`: frames that will be filtered, or -1 when not known.
     Progress(bool quiet, int64_t total);
-    // One more frame written; `pluginSeconds` is the time spent in the plug-in so far.
+    // One more frame written.
     void frameDone(int64_t frames);
-    // The summary: frames, time, frames per second and the share spent outside the plug-in.
-    void finish(int64_t frames, double pluginSeconds);
+    // The summary: frames, time, frames per second, the share spent outside the plug-in and
+    // how that share divides.
+    void finish(int64_t frames, const RunTimes& times);
 
   private:
     using Clock = std::chrono::steady_clock;

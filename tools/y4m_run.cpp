@@ -148,6 +148,12 @@ int runYuv4mpeg(const Options& o) {
     // The conversions take bands of rows on as many threads as the editor lends the plug-in.
     hostsim::ThreadPool pool(std::max(1, o.threads));
     const y4m::SampleMaps outMaps(outHeader.layout.bits, outHeader.fullRange);
+    using Clock = std::chrono::steady_clock;
+    RunTimes times;
+    double requests = 0; // time in the plug-in's frame requests
+    auto since = [](Clock::time_point start) {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
     // Reads frames up to `number` into the window; false when the stream has no such frame.
     auto readUpTo = [&](int32_t number) {
         while (!window.ended && window.next <= number) {
@@ -157,13 +163,17 @@ int runYuv4mpeg(const Options& o) {
                 window.spare.pop_back();
             }
             std::string e;
+            auto start = Clock::now();
             const y4m::Reader::Status s = reader.readFrame(entry.planes, e);
+            times.reading += since(start);
             if (s != y4m::Reader::Status::Frame) {
                 window.ended = true;
                 window.error = e;
                 break;
             }
+            start = Clock::now();
             y4m::toHost(entry.planes, header, inMaps, entry.host, &entry.chroma, &pool);
+            times.converting += since(start);
             entry.taken = false;
             window.frames.emplace(window.next++, std::move(entry));
         }
@@ -177,6 +187,12 @@ int runYuv4mpeg(const Options& o) {
     host->setThreads(o.threads);
     std::memcpy(host->trackValues(), o.tracks, sizeof(o.tracks));
     host->setSource([&](int32_t n, int32_t& w, int32_t& h, std::vector<YcPixel>& pixels) {
+        const auto start = Clock::now();
+        struct Charge { // the request's time is not the plug-in's, whichever way it returns
+            double& to;
+            Clock::time_point start;
+            ~Charge() { to += std::chrono::duration<double>(Clock::now() - start).count(); }
+        } charge{requests, start};
         if (!readUpTo(n)) return false;
         Window::Entry& entry = window.frames.at(n);
         w = header.width;
@@ -185,7 +201,9 @@ int runYuv4mpeg(const Options& o) {
             pixels.swap(entry.host); // the host keeps it; its spare buffer comes back
             entry.taken = true;
         } else {
+            const auto again = Clock::now();
             y4m::toHost(entry.planes, header, inMaps, pixels, nullptr, &pool); // asked again
+            times.converting += since(again);
         }
         return true;
     });
@@ -214,23 +232,27 @@ int runYuv4mpeg(const Options& o) {
     Progress progress(o.quiet, total);
     std::vector<YcPixel> buffer(static_cast<size_t>(pitch) * static_cast<size_t>(header.height));
     y4m::Planes planes;
-    double pluginSeconds = 0;
     int64_t done = 0;
-    using Clock = std::chrono::steady_clock;
     for (int32_t number = o.start; !o.framesGiven || done < o.frames; ++number) {
         if (!readUpTo(number)) {
             if (!window.error.empty()) return fail(2, window.error);
             break; // the end of the stream
         }
-        const auto start = Clock::now();
+        auto start = Clock::now();
+        const double requestsBefore = requests;
         const int32_t ok = host->proc(number, buffer.data());
-        pluginSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        times.plugin += since(start) - (requests - requestsBefore);
         if (!ok) return fail(1, "the plug-in failed frame " + std::to_string(number));
         const Window::Entry& entry = window.frames.at(number);
         if (out) {
+            start = Clock::now();
             y4m::fromHost(buffer.data(), pitch, header, &entry.chroma, outHeader, outMaps, planes,
                           &pool);
-            if (!writer.writeFrame(planes)) return writeFailed(done);
+            times.converting += since(start);
+            start = Clock::now();
+            const bool written = writer.writeFrame(planes);
+            times.writing += since(start);
+            if (!written) return writeFailed(done);
         }
         for (auto it = window.frames.begin(); it != window.frames.upper_bound(number);) {
             if (window.spare.size() < 2) window.spare.push_back(std::move(it->second));
@@ -240,7 +262,7 @@ int runYuv4mpeg(const Options& o) {
         progress.frameDone(done);
     }
     if (out && std::fflush(out) != 0) return writeFailed(done);
-    progress.finish(done, pluginSeconds);
+    progress.finish(done, times);
     for (const hostsim::FpuChange& change : host->fpuChanges) {
         char text[96];
         std::snprintf(text, sizeof text, " changed the x87 control word from 0x%04x to 0x%04x",
